@@ -1,0 +1,98 @@
+#include "app/run_driver.h"
+
+#include <iostream>
+#include <string>
+
+#include "installer/install_lock.h"
+#include "installer/kivra_installer.h"
+#include "qvcommontools/install_log.h"
+
+namespace KIVRA {
+
+namespace {
+
+const char* const kDriverOrigin = "[qvinstaller] ";
+const char* const kDryRun = "--dry-run";
+
+void usage(const char* program) {
+    std::cerr << "Syntax is " << program << " <FIRMWARE_DIR> [CARRIER]" << std::endl;
+}
+
+int installationRun(const std::string& fwDir, const std::string& carrier) {
+    using qvcommontools::InstallerErr;
+    using qvcommontools::logInstall;
+    int exitStatus = 0;
+    try {
+        KivraInstaller installer;
+        logInstall("> [qvinstaller] Set firmware directory");
+        InstallerErr::throwIf(static_cast<KivraInstaller::Error>(installer.setFwDir(fwDir)),
+                              "[qvinstaller] Setting Firmware Directory failed", kDriverOrigin);
+        if (!carrier.empty()) {
+            logInstall("> [qvinstaller] Set Firmware Carrier");
+            installer.setFwCarrier(carrier);
+        }
+        logInstall("> [qvinstaller] Install");
+        bool rmUpdateNeeded = false;
+        InstallerErr::throwIf(static_cast<KivraInstaller::Error>(installer.install(rmUpdateNeeded)),
+                              "[qvinstaller] Install failed", kDriverOrigin);
+        exitStatus = rmUpdateNeeded ? 2 : 0;
+        logInstall("> [qvinstaller] End (" + std::to_string(exitStatus) + ")");
+    } catch (const InstallerErr& err) {
+        err.log();
+        logInstall("> [qvinstaller] Error");
+        exitStatus = 1;
+    } catch (...) {
+        logInstall("> [qvinstaller] Unkown Error");
+        exitStatus = 1;
+    }
+    return exitStatus;
+}
+
+}  // namespace
+
+int runInstaller(int argc, char* argv[]) {
+    if (argc < 2 || argc > 4) {
+        usage(argc > 0 ? argv[0] : "qvinstaller");
+        return 1;
+    }
+    int exitStatus = 1;
+    try {
+        const std::string fwDir = argv[1];
+        std::string carrier;
+        bool dryRun = false;
+        if (argc >= 3) {
+            if (std::string(argv[2]) == kDryRun) {
+                qvcommontools::logInstall("> [qvinstaller] dry-run option has been deprecated!");
+                dryRun = true;
+                if (argc == 4) {
+                    carrier = argv[3];
+                }
+            } else {
+                carrier = argv[2];
+                if (argc == 4 && std::string(argv[3]) == kDryRun) {
+                    qvcommontools::logInstall(
+                        "> [qvinstaller] dry-run option has been deprecated!");
+                    dryRun = true;
+                }
+            }
+        }
+        if (dryRun) {
+            // The deprecated dry run does nothing else: the message reaches the log too, and
+            // the log is closed so it is complete on disk.
+            qvcommontools::closeInstallLog();
+            return 0;
+        }
+        exitStatus = installationRun(fwDir, carrier);
+    } catch (...) {
+        // Only allocation can fail before the run; nothing has been taken that needs undoing
+        // beyond the cleanup below.
+        exitStatus = 1;
+    }
+    // The lock is cleared after every run, also a refused one, so a lock left by a crashed
+    // run does not block the next; a live run's lock is left alone.
+    installer::clearInstallLock();
+    qvcommontools::closeInstallLog();
+    return exitStatus;
+}
+
+}  // namespace KIVRA

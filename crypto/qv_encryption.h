@@ -1,0 +1,43 @@
+#pragma once
+// Package file decryption: AES-256 in counter mode with a key and initial counter derived
+// from a passphrase (the package version) and a fixed salt. Encrypted files have no header,
+// no padding and no tag: they are exactly as long as the plain file.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace KIVRA {
+
+struct KeyRecord {
+    uint8_t key[32];
+    uint8_t iv[32];  // the first 16 bytes are the initial counter block
+};
+
+// SHA-256 applied iterations times to data. outLength is the capacity of out on entry and
+// the digest length (32) on return. 0, or -1 on failure (null buffers, a capacity below 32,
+// a hash that cannot be registered or computed).
+[[nodiscard]] int deriveDigest(const unsigned char* data, unsigned long length, unsigned char* out,
+                               unsigned long* outLength, int iterations);
+
+class QvEncryption {
+public:
+    QvEncryption();
+    virtual ~QvEncryption();
+    QvEncryption(const QvEncryption&) = delete;
+    QvEncryption& operator=(const QvEncryption&) = delete;
+
+    // Derives key and counter from passphrase. 0, or -1 with the key record unchanged.
+    [[nodiscard]] int setKey(const std::string& passphrase);
+
+    // Transform input into output (created or truncated first, even when the input cannot be
+    // opened). 0, or -1 when a file cannot be opened, read or fully written, or the cipher
+    // cannot be set up; the output may then be short.
+    [[nodiscard]] int encryptFile(const std::string& input, const std::string& output);
+    [[nodiscard]] int decryptFile(const std::string& input, const std::string& output);
+
+private:
+    std::unique_ptr<KeyRecord> keyRecord;
+};
+
+}  // namespace KIVRA

@@ -1,0 +1,101 @@
+#include <unistd.h>
+
+#include "installer/install_lock.h"
+#include "installer/kivra_installer.h"
+#include "installer/kivra_installer_impl.h"
+#include "qvcommontools/fw_status.h"
+#include "qvcommontools/install_log.h"
+#include "qvsystemtools/file_ops.h"
+
+namespace KIVRA {
+
+using qvcommontools::InstallerErr;
+using qvcommontools::logInstall;
+
+namespace {
+
+const char* const kFwManifestCopy = "/tmp/fw_manifest.txt";
+const char* const kRunningManifest = "/tmp/manifest.txt";
+const char* const kVersionKey = "KIVRA_VERSION";
+
+std::string runningVersion() {
+    std::string text;
+    if (!qvsystemtools::isFile(kRunningManifest) ||
+        qvsystemtools::readFile(text, kRunningManifest) != qvsystemtools::TOOL_OK) {
+        return std::string();
+    }
+    const std::string key = std::string(kVersionKey) + "=";
+    const auto at = text.find(key);
+    if (at == std::string::npos) {
+        return std::string();
+    }
+    const auto start = at + key.size();
+    const auto end = text.find('\n', start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace
+
+int KivraInstaller::install(bool& rmUpdateNeeded) {
+    const std::string origin = installer::origin("install");
+    Impl& d = *impl_;
+    // Checks a sub-step: keeps its code, words the sequence's own failure, aborts on non-zero.
+    auto check = [&](int code, const char* failure) {
+        d.lastCode = code;
+        d.lastError = failure;
+        InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
+    };
+    const int result = installer::runStep([&] {
+        qvcommontools::writeFwStatus("1:DONE");
+        ::sleep(2);
+        qvcommontools::writeFwStatus("2:<font color=red><b>Do not disconnect.</b></font>");
+        ::sleep(2);
+
+        logInstall("  - KivraInstaller::install: Stop Services");
+        check(stopServices(), "Unable to stop services");
+
+        logInstall("  - KivraInstaller::install: Copy Manifest");
+        if (qvsystemtools::copyFile(d.fwDir + "/manifest.txt", kFwManifestCopy) !=
+            qvsystemtools::TOOL_OK) {
+            d.lastError = "Manifest copy to tmp failed";
+            installer::raise(ManifestCopyError, d.lastError, origin);
+        }
+
+        logInstall("  - KivraInstaller::install: Read Manifest");
+        check(readPackageManifest(), "Manifest read failed");
+
+        logInstall("  - KivraInstaller::install: Check product type");
+        check(checkProductType(), "Product Type check failed");
+
+        logInstall("  - KivraInstaller::install: Check manifest content");
+        const auto versionEntry = d.manifest.find(kVersionKey);
+        if (versionEntry == d.manifest.end()) {
+            d.lastError = "Manifest check failed";
+            installer::raise(ManifestError, d.lastError, origin);
+        }
+        d.version = versionEntry->second;
+
+        check(checkDowngrade(), "Downgrade check failed");
+        check(checkUpgrade(), "Upgrade check failed");
+
+        const std::string running = runningVersion();
+        logInstall("Currently running KIVRA version " + running + " and installing " + d.version);
+        // The version record is informative for the boot procedure; a failure to write it
+        // does not stop an otherwise good installation.
+        (void)qvsystemtools::writeFile(running, d.fwImagesDir + "/version1.txt");
+        (void)qvsystemtools::writeFile(d.version, d.fwImagesDir + "/version2.txt");
+
+        ::sync();
+
+        logInstall("  - KivraInstaller::install: Unlock");
+        if (::unlink(installer::kLockPath) != 0) {
+            d.lastError = std::string("Unable to remove file ") + installer::kLockPath;
+            InstallerErr(UnlockError, d.lastError, origin).log();
+        }
+    });
+    (void)rmUpdateNeeded;
+    installer::clearInstallLock();
+    return result;
+}
+
+}  // namespace KIVRA

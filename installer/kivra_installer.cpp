@@ -1,0 +1,77 @@
+#include "installer/kivra_installer.h"
+
+#include <fstream>
+
+#include "installer/install_lock.h"
+#include "installer/kivra_installer_impl.h"
+#include "qvcommontools/install_log.h"
+#include "qvsystemtools/dir_ops.h"
+#include "qvsystemtools/file_ops.h"
+
+namespace KIVRA {
+
+namespace installer {
+
+std::string origin(const char* operation) {
+    return std::string("[KivraInstaller::") + operation + "] ";
+}
+
+void raise(KivraInstaller::Error code, const std::string& message, const std::string& origin) {
+    throw qvcommontools::InstallerErr(code, message, origin);
+}
+
+}  // namespace installer
+
+using qvcommontools::logInstall;
+
+KivraInstaller::KivraInstaller() : impl_(std::make_unique<Impl>()) {}
+
+KivraInstaller::~KivraInstaller() = default;
+
+int KivraInstaller::createEmptyFile(const std::string& path) {
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    return file.is_open() ? Success : FileError;
+}
+
+int KivraInstaller::setFwDir(const std::string& dir) {
+    const std::string origin = installer::origin("setFwDir");
+    Impl& d = *impl_;
+    return installer::runStep([&] {
+        logInstall("  - KivraInstaller::setFwDir: Check Lock");
+        if (qvsystemtools::isFile(installer::kLockPath)) {
+            d.lastError = "Check file lock failed";
+            installer::raise(LockExists, d.lastError, origin);
+        }
+        logInstall("  - KivraInstaller::setFwDir: Lock");
+        // Another run may have taken the lock since the check above; the exclusive create
+        // tells, and such a run is refused exactly like one that found the lock at once.
+        if (installer::takeInstallLock() == installer::LockResult::Held) {
+            d.lastError = "Check file lock failed";
+            installer::raise(LockExists, d.lastError, origin);
+        }
+        if (!qvsystemtools::isDir(dir)) {
+            d.lastError = dir + " is not a directory";
+            installer::raise(NotADirectory, d.lastError, origin);
+        }
+        d.fwDir = dir;
+        // The staging directory is emptied so a failed earlier run cannot leave an
+        // unverified image behind.
+        if (qvsystemtools::forceCreateDir(d.fwImagesDir, true, 0700) != qvsystemtools::TOOL_OK) {
+            d.lastError = "Unable to create directory " + d.fwImagesDir;
+            installer::raise(WorkDirError, d.lastError, origin);
+        }
+        if (!qvsystemtools::isDir(d.tempDir)) {
+            d.lastError = d.tempDir + " is not a directory";
+            installer::raise(WorkDirError, d.lastError, origin);
+        }
+    });
+}
+
+void KivraInstaller::setFwCarrier(const std::string& carrier) {
+    logInstall("  - KivraInstaller::setFwCarrier: " + carrier);
+    impl_->carrier = carrier;
+}
+
+int KivraInstaller::stopServices() { return Success; }
+
+}  // namespace KIVRA

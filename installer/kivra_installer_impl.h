@@ -1,0 +1,48 @@
+#pragma once
+// The installer's run data, shared by the step implementations.
+
+#include <string>
+
+#include "installer/kivra_installer.h"
+
+namespace KIVRA {
+
+struct KivraInstaller::Impl {
+    std::string fwDir;
+    Manifest manifest;
+    Manifest rmManifest;
+    std::string radioModule;
+    std::string carrier;
+    std::string version;
+    std::string fwImagesDir = std::string("/mnt/hda1") + "/fwimages";
+    std::string tempDir = std::string("/mnt/hda1") + "/Kvtemp";
+    std::string lastError;
+    int32_t lastCode = 0;
+};
+
+namespace installer {
+
+// "[KivraInstaller::" + operation + "] "
+std::string origin(const char* operation);
+
+// Runs a step body under the installer's boundary rule: an Err is logged and its code
+// returned, any other exception gives Failure without a line, a normal end gives 0.
+template <typename Body>
+int runStep(Body&& body) {
+    try {
+        body();
+        return KivraInstaller::Success;
+    } catch (const qvcommontools::InstallerErr& err) {
+        err.log();
+        return err.getCode();
+    } catch (...) {
+        return KivraInstaller::Failure;
+    }
+}
+
+// Throws the step's Err with code and message.
+[[noreturn]] void raise(KivraInstaller::Error code, const std::string& message,
+                        const std::string& origin);
+
+}  // namespace installer
+}  // namespace KIVRA

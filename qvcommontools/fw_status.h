@@ -1,0 +1,19 @@
+#pragma once
+// The one-line status file "/tmp/fw_status" that other device software reads.
+
+#include <string>
+
+namespace KIVRA {
+namespace qvcommontools {
+
+extern const char* const kFwStatusPath;
+
+// Replaces the status file's content with text (no line end) and gives the file to user
+// 1002, group 0. A symbolic link, a hard-linked file or anything but a regular file at the
+// path is never written through: the status is then silently not written, as when the file
+// cannot be opened. A failed owner change prints "failed to change /tmp/fw_status owner" on
+// standard output; the written status stays.
+void writeFwStatus(const std::string& text);
+
+}  // namespace qvcommontools
+}  // namespace KIVRA

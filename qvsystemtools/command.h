@@ -1,0 +1,29 @@
+#pragma once
+// Shell commands: the command text goes to the system shell as it is. Callers quote every
+// path and value they put into a command with shellQuote.
+
+#include <string>
+
+namespace KIVRA {
+namespace qvsystemtools {
+
+// False when the command starts with "-" or holds one of ; & | ` $ \ < >.
+[[nodiscard]] bool isSafeCommand(const std::string& command);
+
+// The command's standard output through popen; empty when it could not be run (or, with
+// check 1, when it is unsafe). The status form sets exitStatus to -1 when the command did
+// not run, else to its exit code 0-255.
+[[nodiscard]] std::string execCommand(const std::string& command, int check = 0);
+[[nodiscard]] std::string execCommand(const std::string& command, int& exitStatus, int check = 0);
+
+// The command's exit code 0-255 through system(); errno when the shell could not be
+// started; TOOL_ERR_UNSAFE_COMMAND (13) when check is 1 and the command is unsafe (executed
+// is then not written).
+[[nodiscard]] int runCommand(const std::string& command, int check = 0);
+[[nodiscard]] int runCommand(const std::string& command, bool& executed, int check = 0);
+
+// value in single quotes for the shell, embedded single quotes written as '\''.
+[[nodiscard]] std::string shellQuote(const std::string& value);
+
+}  // namespace qvsystemtools
+}  // namespace KIVRA

@@ -1,0 +1,208 @@
+#include "qvsystemtools/dir_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <iostream>
+
+#include "qvsystemtools/file_ops.h"
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+namespace qvsystemtools {
+
+namespace {
+
+void report(const char* operation, const std::string& text) {
+    std::cerr << "[qvsystemtools::" << operation << "] " << text << std::endl;
+}
+
+bool isDotEntry(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// Opens a directory without following a symbolic link at its path, so a link swapped in
+// for a directory can never turn a removal into one of the link's target.
+DIR* openDirNoFollow(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        (void)::close(fd);
+    }
+    return dir;
+}
+
+void removeTree(const std::string& path) {
+    UniqueDir dir(openDirNoFollow(path));
+    if (!dir.valid()) {
+        report("removeDir", "Cannot open dir " + path);
+        throw TOOL_ERR_OPEN_DIR;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (isDotEntry(entry->d_name)) {
+            continue;
+        }
+        const std::string entryPath = path + "/" + entry->d_name;
+        struct stat st {};
+        if (::lstat(entryPath.c_str(), &st) != 0) {
+            report("removeDir", "Cannot lstat file " + entryPath);
+            throw TOOL_ERR_LSTAT;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (removeDir(entryPath) != TOOL_OK) {
+                report("removeDir", "Cannot remove dir " + entryPath);
+                throw TOOL_ERR_REMOVE_DIR;
+            }
+        } else if (::unlink(entryPath.c_str()) != 0) {
+            report("removeDir", "Cannot remove file " + entryPath);
+            throw TOOL_ERR_REMOVE_FILE;
+        }
+    }
+    if (dir.close() != 0) {
+        report("removeDir", "Cannot close " + path);
+        throw TOOL_ERR_CLOSE_DIR;
+    }
+    if (::rmdir(path.c_str()) != 0) {
+        report("removeDir", "Cannot remove " + path);
+        throw TOOL_ERR_REMOVE_DIR;
+    }
+}
+
+void createDir(const std::string& path, bool removeExisting, mode_t mode) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // A link is not a directory to remove or reuse: following it would empty or hand
+        // out whatever it points to.
+        report("forceCreateDir", "Cannot create " + path);
+        throw TOOL_ERR_CREATE_DIR;
+    }
+    if (isDir(path) && removeExisting) {
+        if (removeDir(path) != TOOL_OK) {
+            report("forceCreateDir", "Cannot remove " + path);
+            throw TOOL_ERR_REMOVE_DIR;
+        }
+    } else if (isFile(path)) {
+        if (::unlink(path.c_str()) != 0) {
+            report("forceCreateDir", "Cannot remove " + path);
+            throw TOOL_ERR_REMOVE_FILE;
+        }
+    }
+    if (isDir(path)) {
+        return;
+    }
+    if (::mkdir(path.c_str(), mode) != 0) {
+        report("forceCreateDir", "Cannot create " + path);
+        throw TOOL_ERR_CREATE_DIR;
+    }
+}
+
+bool endsWithName(const std::string& path, const std::string& name, bool& tooLong) {
+    if (name.size() > path.size()) {
+        tooLong = true;
+        return false;
+    }
+    const std::string tail = path.substr(path.size() - name.size());
+    if (tail == name) {
+        return true;
+    }
+    std::string lower = tail;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower == name;
+}
+
+bool search(const std::string& dir, const std::vector<std::string>& names, std::string& found,
+            std::string& error) {
+    UniqueDir handle(::opendir(dir.c_str()));
+    if (!handle.valid()) {
+        error = "Cannot open dir " + dir;
+        return false;
+    }
+    found.clear();
+    while (found.empty()) {
+        const dirent* entry = ::readdir(handle.get());
+        if (entry == nullptr) {
+            break;
+        }
+        if (isDotEntry(entry->d_name)) {
+            continue;
+        }
+        const std::string entryPath = dir + "/" + entry->d_name;
+        struct stat st {};
+        if (::stat(entryPath.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!search(entryPath, names, found, error)) {
+                return false;
+            }
+            continue;
+        }
+        if (names.empty()) {
+            found = entryPath;
+            continue;
+        }
+        for (const std::string& name : names) {
+            if (!found.empty()) {
+                break;
+            }
+            bool tooLong = false;
+            if (endsWithName(entryPath, name, tooLong)) {
+                found = entryPath;
+            } else if (tooLong) {
+                return false;
+            }
+        }
+    }
+    // A failed close of a directory opened for reading loses nothing.
+    (void)handle.close();
+    return true;
+}
+
+}  // namespace
+
+ToolStatus removeDir(const std::string& path) {
+    try {
+        removeTree(path);
+        return TOOL_OK;
+    } catch (ToolStatus status) {
+        return status;
+    } catch (...) {
+        return TOOL_ERR_UNEXPECTED;
+    }
+}
+
+ToolStatus forceCreateDir(const std::string& path, bool removeExisting, mode_t mode) {
+    try {
+        createDir(path, removeExisting, mode);
+        return TOOL_OK;
+    } catch (ToolStatus status) {
+        return status;
+    } catch (...) {
+        return TOOL_ERR_UNEXPECTED;
+    }
+}
+
+ToolStatus forceCreateDir(const std::string& path, bool removeExisting) {
+    return forceCreateDir(path, removeExisting, 0777);
+}
+
+bool findFile(const std::string& dir, const std::vector<std::string>& names, std::string& found,
+              std::string& error) {
+    try {
+        return search(dir, names, found, error);
+    } catch (...) {
+        // Only allocation can throw here; the search then counts as failed.
+        return false;
+    }
+}
+
+}  // namespace qvsystemtools
+}  // namespace KIVRA

@@ -1,0 +1,141 @@
+#include "qvsystemtools/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <vector>
+
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+namespace qvsystemtools {
+
+namespace {
+
+bool hasType(const std::string& path, mode_t type) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
+}
+
+void copyFailure(const std::string& text) {
+    std::cerr << "[qvsystemtools::copyFile] " << text << std::endl;
+}
+
+// The copy buffer is large enough that a copy costs little more than the disk itself.
+constexpr size_t kCopyChunk = 128 * 1024;
+
+ToolStatus writeWhole(const std::string& content, const std::string& path, int flags) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666));
+    if (!fd.valid()) {
+        return TOOL_ERR_FILE_NOT_OPEN;
+    }
+    if (!writeAllFd(fd.get(), content.data(), content.size())) {
+        return TOOL_ERR_FILE_NOT_OPEN;
+    }
+    return fd.close() == 0 ? TOOL_OK : TOOL_ERR_FILE_NOT_OPEN;
+}
+
+}  // namespace
+
+bool writeAllFd(int fd, const void* data, size_t length) {
+    const char* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, bytes + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool isFile(const std::string& path) { return hasType(path, S_IFREG); }
+
+bool isDir(const std::string& path) { return hasType(path, S_IFDIR); }
+
+ToolStatus copyFile(const std::string& source, const std::string& destination) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    // The destination is created or emptied before the source is checked; callers rely on
+    // finding an empty target after a failed copy rather than a stale one.
+    UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!in.valid()) {
+        copyFailure("Source " + source + " is not open");
+        return TOOL_ERR_SOURCE_NOT_OPEN;
+    }
+    if (!out.valid()) {
+        copyFailure("Destination " + destination + " is not open");
+        return TOOL_ERR_FILE_NOT_OPEN;
+    }
+    std::vector<char> buffer(kCopyChunk);
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            copyFailure("Source " + source + " cannot be read");
+            return TOOL_ERR_SOURCE_NOT_OPEN;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!writeAllFd(out.get(), buffer.data(), static_cast<size_t>(n))) {
+            copyFailure("Destination " + destination + " cannot be written");
+            return TOOL_ERR_FILE_NOT_OPEN;
+        }
+    }
+    if (out.close() != 0) {
+        copyFailure("Destination " + destination + " cannot be written");
+        return TOOL_ERR_FILE_NOT_OPEN;
+    }
+    return TOOL_OK;
+}
+
+ToolStatus readFile(std::string& content, const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return TOOL_ERR_FILE_NOT_OPEN;
+    }
+    std::string data;
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // A directory or a read error: nothing half-read reaches the caller.
+            return TOOL_ERR_FILE_NOT_OPEN;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    // Line by line with a line end after each, and the last read (at end of file) adds one
+    // more: this is the file's bytes followed by a single "\n".
+    content += data;
+    content += '\n';
+    return TOOL_OK;
+}
+
+ToolStatus writeFile(const std::string& content, const std::string& path) {
+    return writeWhole(content, path, O_TRUNC);
+}
+
+ToolStatus appendFile(const std::string& content, const std::string& path) {
+    return writeWhole(content, path, O_APPEND);
+}
+
+}  // namespace qvsystemtools
+}  // namespace KIVRA

@@ -1,0 +1,192 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "qvsystemtools/dir_ops.h"
+
+extern char** environ;
+
+namespace KIVRA {
+namespace testing {
+
+namespace {
+std::string link(const char* path) {
+    char buffer[256] = {};
+    const ssize_t n = ::readlink(path, buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+}  // namespace
+
+bool inSandbox() {
+    const std::string self = link("/proc/self/ns/mnt");
+    if (self.empty()) {
+        return false;
+    }
+    const std::string init = link("/proc/1/ns/mnt");
+    if (!init.empty()) {
+        return self != init;
+    }
+    // Where pid 1 cannot be inspected (a container), the sandbox script's record of the
+    // namespace it left is the proof.
+    const char* outer = std::getenv("QV_SANDBOX_OUTER_NS");
+    return outer != nullptr && self != outer;
+}
+
+void SandboxTest::SetUp() {
+    ASSERT_TRUE(inSandbox()) << "refusing to touch /tmp, /mnt or /sys outside a private mount "
+                                "namespace: run through scripts/sandbox or ctest";
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/qvtest.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() { (void)qvsystemtools::removeDir(path_); }
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+void writeBytes(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string randomBytes(size_t length, unsigned seed) {
+    std::mt19937 engine(seed);
+    std::string data(length, '\0');
+    for (char& c : data) {
+        c = static_cast<char>(engine() & 0xFF);
+    }
+    return data;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::string& input) {
+    int outPipe[2], errPipe[2], inPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0 ||
+        ::pipe2(inPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        envStrings.emplace_back(*e);
+    }
+    for (const std::string& entry : env) {
+        const std::string key = entry.substr(0, entry.find('='));
+        std::vector<std::string> kept;
+        for (const std::string& existing : envStrings) {
+            if (existing.compare(0, key.size() + 1, key + "=") != 0) {
+                kept.push_back(existing);
+            }
+        }
+        envStrings.swap(kept);
+        if (entry.find('=') != std::string::npos) {
+            envStrings.push_back(entry);
+        }
+    }
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        ::dup2(inPipe[0], 0);
+        ::dup2(outPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        ::execve(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    ::close(inPipe[0]);
+    if (!input.empty()) {
+        (void)!::write(inPipe[1], input.data(), input.size());
+    }
+    ::close(inPipe[1]);
+
+    ProcessResult result;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    char buffer[4096];
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string binPath(const std::string& name) { return std::string(QV_BIN_DIR) + "/" + name; }
+
+std::string sourcePath(const std::string& relative) {
+    return std::string(QV_SOURCE_DIR) + "/" + relative;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            result.push_back(text.substr(start));
+            break;
+        }
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+}  // namespace testing
+}  // namespace KIVRA

@@ -1,0 +1,62 @@
+#pragma once
+// Helpers shared by the test suites.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace KIVRA {
+namespace testing {
+
+// True inside a private mount namespace made by scripts/sandbox or the device harness.
+bool inSandbox();
+
+// A test that touches the installer's fixed paths (/tmp, /mnt, /sys) derives from this
+// fixture: it fails at once, touching nothing, outside the sandbox.
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
+
+// A fresh directory below /tmp, removed with its content at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readBytes(const std::string& path);            // whole file; throws if missing
+void writeBytes(const std::string& path, const std::string& data);
+bool exists(const std::string& path);                       // lstat succeeds
+std::string randomBytes(size_t length, unsigned seed);      // deterministic
+
+struct ProcessResult {
+    int exitStatus = -1;  // exit code, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs argv (argv[0] is a path) with extra environment entries "K=V" (an entry "K" alone
+// removes K), capturing standard output and standard error.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env = {},
+                         const std::string& input = "");
+
+// Path of a program built by this project: QV_BIN_DIR + "/" + name.
+std::string binPath(const std::string& name);
+// Path inside the source tree.
+std::string sourcePath(const std::string& relative);
+
+// Splits text into lines at "\n" (a final "\n" does not make an empty last line).
+std::vector<std::string> lines(const std::string& text);
+
+}  // namespace testing
+}  // namespace KIVRA

@@ -207,12 +207,16 @@ TEST_F(VpdHandlerDeviceTest, HardwareRecordIsUpdatedAtItsOwnRegion) {
 }
 
 TEST_F(VpdHandlerDeviceTest, MissingDeviceNodeFailsReadAndTouchesNothing) {
-    testing::HiddenDeviceNode hidden;
-    VpdHandler handler(VpdTypeBootEnv, 1);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(handler.readNand(), VpdUpdater::VpdInputError);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("VpdHandler::readNand : ERR_FILE 2\n"), std::string::npos) << out;
+    {
+        testing::HiddenDeviceNode hidden;
+        VpdHandler handler(VpdTypeBootEnv, 1);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(handler.readNand(), VpdUpdater::VpdInputError);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("VpdHandler::readNand : ERR_FILE 2\n"), std::string::npos) << out;
+        EXPECT_EQ(handler.load(false, true), VpdUpdater::VpdInputAccessError);
+    }
+    EXPECT_EQ(after(), before);
 }
 
 TEST_F(VpdHandlerDeviceTest, WriteToMissingDeviceNodeIsAFailure) {

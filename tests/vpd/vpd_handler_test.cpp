@@ -129,7 +129,11 @@ INSTANTIATE_TEST_SUITE_P(Flags, VpdHandlerFlagTest,
                          ::testing::Values(FlagCase{7, 8, 2, 9}, FlagCase{8, 7, 1, 9},
                                            FlagCase{0, 255, 1, 1}, FlagCase{255, 0, 2, 1},
                                            FlagCase{5, 5, 2, 6}, FlagCase{254, 255, 2, 0},
-                                           FlagCase{200, 10, 1, 201}));
+                                           FlagCase{200, 10, 1, 201}),
+                         [](const ::testing::TestParamInfo<FlagCase>& info) {
+                             return "Copy1Flag" + std::to_string(info.param.flag1) + "Copy2Flag" +
+                                    std::to_string(info.param.flag2);
+                         });
 
 TEST_F(VpdHandlerTest, ReadsExactlyTheTwoCopiesOfTheBootEnvironment) {
     auto h = handler();

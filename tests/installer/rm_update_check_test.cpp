@@ -187,7 +187,7 @@ TEST_F(RmUpdateCheckTest, EveryStoreFailureIsLoggedAndLeavesStoredVersionEmpty) 
     };
     for (const StoreFailure& row : rows) {
         SCOPED_TRACE(row.what);
-        (void)::system(("rm -rf /tmp/fake_mount.calls /tmp/elsewhere " + kMountPoint + " " +
+        (void)::system(("rm -rf /tmp/fake_mount.calls " + kMountPoint + " " +
                         kStore + " && mkdir -p " + kStore + "/C1")
                            .c_str());
         row.setUp(*this);
@@ -310,7 +310,9 @@ TEST_F(RmUpdateCheckTest, CarrierThatLeavesStoreFindsNoImage) {
 }
 
 TEST_F(RmUpdateCheckTest, ImageNameWithShellMetacharactersIsMountedAndRunsNothing) {
-    const std::string version = "a b;$(touch /tmp/pwned)'`touch /tmp/pwned2`";
+    // A file name cannot hold "/", so the injected commands work relative to /tmp.
+    ASSERT_EQ(::chdir("/tmp"), 0);
+    const std::string version = "a b;$(touch pwned)'`touch pwned2`";
     const std::string image = kStore + "/C1/R1_" + version + ".iso";
     makeIso(image, ("R1_C1_VERSION=\"" + version + "\"\n").c_str());
     packageManifest("R1_C1_VERSION=\"" + version +

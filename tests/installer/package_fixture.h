@@ -4,6 +4,8 @@
 // stays empty until install() reads the manifest, so packages for single steps are
 // encrypted with the empty passphrase.
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -39,6 +41,20 @@ inline std::string md5Of(const std::string& data) {
 // The U-Boot legacy header magic followed by deterministic bytes.
 inline std::string ubootImage(size_t length, unsigned seed) {
     return std::string("\x27\x05\x19\x56", 4) + randomBytes(length - 4, seed);
+}
+
+// An ISO 9660 image at path whose /etc/manifest.txt holds manifest (no manifest when null).
+inline void makeIso(const std::string& path, const char* manifest, mode_t manifestMode = 0644) {
+    const std::string tree = "/tmp/iso-tree";
+    ASSERT_EQ(::system(("rm -rf " + tree + " && mkdir -p " + tree + "/etc").c_str()), 0);
+    writeBytes(tree + "/bin.dat", randomBytes(3000, 21));
+    if (manifest != nullptr) {
+        writeBytes(tree + "/etc/manifest.txt", manifest);
+        ASSERT_EQ(::chmod((tree + "/etc/manifest.txt").c_str(), manifestMode), 0);
+    }
+    const auto made =
+        runProcess({"/usr/bin/xorriso", "-as", "mkisofs", "-quiet", "-R", "-o", path, tree});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
 }
 
 // An installer that went through setFwDir on the package directory, as in a run.

@@ -63,18 +63,8 @@ protected:
     }
 
 public:
-    // An ISO 9660 image at path whose /etc/manifest.txt holds manifest (none when null).
     void makeIso(const std::string& path, const char* manifest, mode_t manifestMode = 0644) {
-        const std::string tree = "/tmp/iso-tree";
-        ASSERT_EQ(::system(("rm -rf " + tree + " && mkdir -p " + tree + "/etc").c_str()), 0);
-        writeBytes(tree + "/bin.dat", testing::randomBytes(3000, 21));
-        if (manifest != nullptr) {
-            writeBytes(tree + "/etc/manifest.txt", manifest);
-            ASSERT_EQ(::chmod((tree + "/etc/manifest.txt").c_str(), manifestMode), 0);
-        }
-        const auto made = testing::runProcess(
-            {"/usr/bin/xorriso", "-as", "mkisofs", "-quiet", "-R", "-o", path, tree});
-        ASSERT_EQ(made.exitStatus, 0) << made.err;
+        testing::makeIso(path, manifest, manifestMode);
     }
 
     void packageManifest(const std::string& text) {
@@ -187,8 +177,8 @@ TEST_F(RmUpdateCheckTest, EveryStoreFailureIsLoggedAndLeavesStoredVersionEmpty) 
     };
     for (const StoreFailure& row : rows) {
         SCOPED_TRACE(row.what);
-        (void)::system(("rm -rf /tmp/fake_mount.calls " + kMountPoint + " " +
-                        kStore + " && mkdir -p " + kStore + "/C1")
+        (void)::system(("rm -rf /tmp/fake_mount.calls " + kMountPoint + " " + kStore +
+                        " && mkdir -p " + kStore + "/C1")
                            .c_str());
         row.setUp(*this);
         packageManifest("R1_C1_VERSION=\"1\"\n");

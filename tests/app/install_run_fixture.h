@@ -103,8 +103,9 @@ protected:
     }
 
     // Runs the installer with its standard output read through a pipe, stamping each line on
-    // arrival; whileRunning is called once the first line is there.
+    // arrival; whileRunning is called once the line trigger is there.
     std::vector<TimedLine> installTimed(const std::vector<std::string>& args,
+                                        const std::string& trigger,
                                         const std::function<void()>& whileRunning,
                                         int& exitStatus) {
         int out[2];
@@ -130,6 +131,7 @@ protected:
         ::close(out[1]);
         std::vector<TimedLine> result;
         std::string pending;
+        bool seen = false;
         bool called = false;
         char buffer[4096];
         for (;;) {
@@ -142,8 +144,9 @@ protected:
                  end = pending.find('\n')) {
                 result.push_back({pending.substr(0, end), at});
                 pending.erase(0, end + 1);
+                seen = seen || result.back().text == trigger;
             }
-            if (!called && !result.empty()) {
+            if (!called && seen) {
                 called = true;
                 whileRunning();
             }

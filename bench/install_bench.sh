@@ -67,7 +67,8 @@ for size in "${sizes[@]}"; do
     cat "$work/console" >&2
     exit 1
   fi
-  read -r elapsed rss_kib <"$work/time"
+  # GNU time puts "Command exited with non-zero status N" first when the run fails.
+  read -r elapsed rss_kib < <(tail -n 1 "$work/time")
   awk -v size="$size" -v rss="$rss_kib" -v e="$elapsed" -v p="$pauses" -v base="$best" 'BEGIN {
     work = e - p
     printf "%-9s %-12s %-14s %-14s %-14s %.3f\n", size " MiB", sprintf("%.2f MiB", rss / 1024),

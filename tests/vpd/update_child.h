@@ -2,17 +2,20 @@
 // Runs a piece of work (an environment update) in a forked child process and cuts it off
 // with SIGKILL, the nearest a test gets to pulling the power: after a delay measured from the
 // moment the work starts, or exactly before its k-th system call (the child runs under
-// ptrace and is killed in its syscall-entry stop, so that call never runs). A traced run can
-// also record what the work did to the MTD device: each erase request and each write with
-// its device offset.
+// ptrace with a seccomp filter that hands every system call to the tracer before it runs; the
+// child is killed in that stop, so the call never runs). A traced run can also record what
+// the work did to the MTD device: each erase request and each write with its device offset.
 //
 // Flash only changes inside system calls, and the kernel does not act on SIGKILL in the
 // middle of an MTD write, so cutting before every system call in turn reaches every state a
 // killed update can leave behind.
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <mtd/mtd-user.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -151,12 +154,19 @@ inline ChildEnd traced(const Work& work, dev_t device,
         if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
             ::_exit(126);
         }
-        (void)::raise(SIGSTOP);  // the tracer takes over here
+        (void)::raise(SIGSTOP);  // the tracer sets its options here
+        // One stop per system call, at its entry, and none for the setup above.
+        sock_filter everyCall[] = {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE)};
+        sock_fprog program{1, everyCall};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            ::_exit(126);
+        }
         ::_exit(work());
     }
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status) ||
-        ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
+        ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL) != 0) {
         (void)::kill(pid, SIGKILL);
         (void)reap(pid);
         return ChildEnd{};
@@ -164,36 +174,34 @@ inline ChildEnd traced(const Work& work, dev_t device,
     size_t entries = 0;
     int deliver = 0;
     for (;;) {
-        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(intptr_t{deliver})) !=
-            0) {
+        if (::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(intptr_t{deliver})) != 0 ||
+            ::waitpid(pid, &status, 0) != pid) {
             (void)::kill(pid, SIGKILL);
             return reap(pid);
         }
         deliver = 0;
-        if (::waitpid(pid, &status, 0) != pid) {
-            (void)::kill(pid, SIGKILL);
-            return reap(pid);
-        }
         if (WIFEXITED(status)) {
             return ChildEnd{false, WEXITSTATUS(status), 0};
         }
         if (WIFSIGNALED(status)) {
             return ChildEnd{WTERMSIG(status) == SIGKILL, -1, 0};
         }
-        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+        if (status >> 8 != (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
             deliver = WSTOPSIG(status);  // a signal of the child's own: pass it on
             continue;
         }
         __ptrace_syscall_info info{};
         if (::ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info) <=
                 0 ||
-            info.op != PTRACE_SYSCALL_INFO_ENTRY) {
-            continue;
+            info.op != PTRACE_SYSCALL_INFO_SECCOMP) {
+            (void)::kill(pid, SIGKILL);  // a stop this tracer cannot read
+            (void)reap(pid);
+            return ChildEnd{};
         }
         SyscallEntry entry;
-        entry.nr = info.entry.nr;
+        entry.nr = info.seccomp.nr;
         for (int i = 0; i < 6; ++i) {
-            entry.args[i] = info.entry.args[i];
+            entry.args[i] = info.seccomp.args[i];
         }
         if (takesDescriptor(entry.nr) && isDevice(pid, entry.args[0], device)) {
             entry.onDevice = true;
@@ -210,8 +218,7 @@ inline ChildEnd traced(const Work& work, dev_t device,
         }
         if (onEntry(++entries, entry)) {
             (void)::kill(pid, SIGKILL);
-            ChildEnd end = reap(pid);
-            return end;
+            return reap(pid);
         }
     }
 }

@@ -102,6 +102,8 @@ struct WearCase {
     bool olderIntact;
 };
 
+void PrintTo(const WearCase& c, std::ostream* out) { *out << c.name; }
+
 class UpdateWear : public FlashWearTest, public ::testing::WithParamInterface<WearCase> {};
 
 TEST_P(UpdateWear, ErasesAndWritesOnlyTheOlderCopyOnce) {

@@ -121,6 +121,26 @@ std::string callName(const SyscallEntry& call) {
 // What the cut left in the copy that the update replaces.
 enum class OlderCopy { Untouched, Erased, PartlyWritten, Written, Other };
 
+void PrintTo(OlderCopy state, std::ostream* out) {
+    switch (state) {
+        case OlderCopy::Untouched:
+            *out << "untouched";
+            break;
+        case OlderCopy::Erased:
+            *out << "erased";
+            break;
+        case OlderCopy::PartlyWritten:
+            *out << "partly written";
+            break;
+        case OlderCopy::Written:
+            *out << "written";
+            break;
+        case OlderCopy::Other:
+            *out << "other bytes";
+            break;
+    }
+}
+
 OlderCopy classify(const std::string& now, const Scenario& s) {
     if (now == s.olderBytes()) {
         return OlderCopy::Untouched;

@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "crypto/qv_encryption.h"
+#include "installer/image_classes.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/pack_error.h"
@@ -19,32 +21,52 @@ namespace KIVRA {
 namespace qvpack {
 namespace {
 
-const char kUsage[] =
-    "usage:\n"
-    "  qvpack create OUTDIR --version V --product-type T [--set KEY=VALUE]...\n"
-    "                [--init-script FILE] FILE...\n"
-    "      Build a package in OUTDIR (created, or an empty directory): manifest.txt with\n"
-    "      PRODUCT_TYPE=T, KIVRA_VERSION=V and every --set entry; each FILE under its base\n"
-    "      name, the kernel, root file system, device tree and recovery images encrypted\n"
-    "      (rootfs.sqfs.uboot uImage uImage.recovery initramfs.recovery zImage rootfs.sqfs\n"
-    "      zImage.recovery dtb.recovery), every other file (NTIM.bin, kivrainstaller, ...)\n"
-    "      copied; images.md5, the encrypted MD5 list of the plain files; init.sh, the\n"
-    "      encrypted --init-script. The key is derived from V.\n"
-    "  qvpack verify PKGDIR\n"
-    "      Decrypt the package into a temporary directory and check it as the installer\n"
-    "      would: one line per file, \"NAME: OK\" or \"NAME: FAILED (reason)\".\n"
-    "  qvpack decrypt PKGDIR OUTDIR\n"
-    "      Like verify, but keep the plain files, the plain images.md5, manifest.txt and\n"
-    "      the plain init.sh in OUTDIR (created, or an empty directory).\n"
-    "  qvpack encrypt-file --passphrase P IN OUT\n"
-    "  qvpack decrypt-file --passphrase P IN OUT\n"
-    "      Transform one file with the key derived from P (the package version for\n"
-    "      package files; may be empty). Both directions are the same transform.\n"
-    "  qvpack --help\n"
-    "\n"
-    "An option value may follow as the next word or after \"=\"; a value beginning with \"--\"\n"
-    "needs the \"=\" form (--passphrase=--x). \"--\" ends the options.\n"
-    "Exit status: 0 success; 1 a failed check or a bad input file; 2 a bad command line.\n";
+std::string joined(const char* const* names, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        text += (i == 0 ? "" : " ") + std::string(names[i]);
+    }
+    return text;
+}
+
+// The image names come from the installer's own table, so the help cannot drift from it.
+std::string usage() {
+    using namespace installer;
+    return std::string(
+               "usage:\n"
+               "  qvpack create OUTDIR --version V --product-type T [--set KEY=VALUE]...\n"
+               "                [--init-script FILE] FILE...\n"
+               "      Build a package in OUTDIR (created, or an empty directory): manifest.txt\n"
+               "      with PRODUCT_TYPE=T, KIVRA_VERSION=V and every --set entry; each FILE\n"
+               "      under its base name, encrypted when it is an image:\n"
+               "        U-Boot images, which must start with 27 05 19 56:\n"
+               "          ") +
+           joined(kUbootImageNames, std::size(kUbootImageNames)) +
+           "\n"
+           "        other images:\n"
+           "          " +
+           joined(kPlainImageNames, std::size(kPlainImageNames)) +
+           "\n"
+           "      and copied otherwise (NTIM.bin, kivrainstaller, ...); images.md5, the\n"
+           "      encrypted MD5 list of the plain files; init.sh, the encrypted --init-script.\n"
+           "      Base names must be unique, free of white space, not \".\" or \"..\", and not\n"
+           "      manifest.txt, images.md5 or init.sh. The key is derived from V.\n"
+           "  qvpack verify PKGDIR\n"
+           "      Decrypt the package into a temporary directory and check it as the installer\n"
+           "      would: one line per file, \"NAME: OK\" or \"NAME: FAILED (reason)\".\n"
+           "  qvpack decrypt PKGDIR OUTDIR\n"
+           "      Like verify, but keep the plain files, the plain images.md5, manifest.txt and\n"
+           "      the plain init.sh in OUTDIR (created, or an empty directory).\n"
+           "  qvpack encrypt-file --passphrase P IN OUT\n"
+           "  qvpack decrypt-file --passphrase P IN OUT\n"
+           "      Transform one file with the key derived from P (the package version for\n"
+           "      package files; may be empty). Both directions are the same transform.\n"
+           "  qvpack --help\n"
+           "\n"
+           "An option value may follow as the next word or after \"=\"; a value beginning with\n"
+           "\"--\" needs the \"=\" form (--passphrase=--x). \"--\" ends the options.\n"
+           "Exit status: 0 success; 1 a failed check or a bad input file; 2 a bad command line.\n";
+}
 
 void requireOperands(const CommandLine& line, size_t count, const char* what) {
     if (line.operands.size() != count) {
@@ -150,7 +172,7 @@ int run(const std::vector<std::string>& argv) {
     const std::string& command = argv[0];
     const std::vector<std::string> args(argv.begin() + 1, argv.end());
     if (command == "--help" || command == "-h" || command == "help") {
-        std::cout << kUsage;
+        std::cout << usage();
         return 0;
     }
     if (command == "create") {

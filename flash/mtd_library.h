@@ -16,8 +16,9 @@ struct MtdLibrary {
     // Patterns taking the device number in place of "%d"; empty in legacy mode.
     std::string mtdDir, devFile, nameFile, typeFile, ebSizeFile, sizeFile, minIoFile, subpageFile,
         oobFile, regionsFile, flagsFile;
-    unsigned sysfsSupported : 1;  // descriptions come from sysfs, else from MEMGETINFO and /proc/mtd
-    unsigned erase64State : 2;    // 0 unknown, 1 MEMERASE64 unsupported, 2 supported
+    unsigned
+        sysfsSupported : 1;     // descriptions come from sysfs, else from MEMGETINFO and /proc/mtd
+    unsigned erase64State : 2;  // 0 unknown, 1 MEMERASE64 unsupported, 2 supported
 
     // Issues the erase requests. The kernel is the only caller in production; a test puts in
     // a function that answers ENOTTY to MEMERASE64, which no kernel at hand does any more.
@@ -51,8 +52,8 @@ struct MtdDevInfo {
 // Frees the handle; null is accepted.
 void mtdCloseLibrary(MtdLibrary* library);
 
-// Describes the device of node (such as "/dev/mtd0"). 0, or -1 with errno; info is zeroed
-// first and may be partly filled on failure.
+// Describes the device of node (such as "/dev/mtd0"). 0, or -1 with errno; on failure info is
+// untouched when the node itself was refused, else zeroed and possibly partly filled.
 [[nodiscard]] int mtdGetDevInfo(MtdLibrary* library, const char* node, MtdDevInfo* info);
 
 // Erases erase block eb through fd (opened read-write). 0, or -1 with errno. The first erase

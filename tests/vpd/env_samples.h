@@ -64,13 +64,14 @@ inline std::vector<std::string> withUpdateFlagSet(std::vector<std::string> varia
     return variables;
 }
 
-// Bytes for the flash outside the environment: no 0xFF, so that an erase cannot hide.
+// Bytes for the flash outside the environment: no 0xFF, so that an erase cannot hide, and no
+// two 64 KiB blocks alike, so that a block written to the wrong place shows.
 inline std::string unerasedPattern(size_t length, unsigned seed) {
-    std::string bytes = randomBytes(length, seed);
-    for (char& byte : bytes) {
-        if (byte == '\xff') {
-            byte = '\x5a';
-        }
+    const std::string block = randomBytes(0x10000, seed);
+    std::string bytes(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        auto byte = static_cast<unsigned char>(block[i & 0xFFFF] ^ ((i >> 16) * 37));
+        bytes[i] = static_cast<char>(byte == 0xFF ? 0x5A : byte);
     }
     return bytes;
 }

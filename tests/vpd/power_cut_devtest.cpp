@@ -34,6 +34,14 @@ using testing::sampleVariables;
 using testing::SyscallEntry;
 using testing::withUpdateFlagSet;
 
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer runtimes make every system call and every fork slow: there the sweeps are thinned
+// out, and the plain device tier runs them in full.
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 int updateEnvironment() {
     std::string errorText;
     return qvcommontools::setEnvValue("fwupdate_flag", "1", 1, errorText) ? 0 : 1;
@@ -282,8 +290,8 @@ class PowerCutBeforeEachSystemCall : public PowerCutTest,
                                      public ::testing::WithParamInterface<size_t> {};
 
 // The first scenario is cut before every one of its system calls. The others, whose reading
-// phase is the same, are cut before every call from 20 before the erase to 20 after the last
-// write of the device, and before every 10th call elsewhere.
+// phase is the same, are cut before every 10th call up to the erase, and from the erase on
+// before every call up to 20 after the last write of the device, then every 10th.
 TEST_P(PowerCutBeforeEachSystemCall, LeavesOldOrNewEnvironmentAndNewerCopyUntouched) {
     const Scenario& s = scenarios()[GetParam()];
     arrange(s);
@@ -295,12 +303,10 @@ TEST_P(PowerCutBeforeEachSystemCall, LeavesOldOrNewEnvironmentAndNewerCopyUntouc
     size_t firstErase = 0;
     size_t lastWrite = 0;
     for (size_t i = 0; i < calls.size(); ++i) {
-        const SyscallEntry& call = calls[i];
-        if (call.onDevice && call.nr == SYS_ioctl &&
-            (call.args[1] == MEMERASE64 || call.args[1] == MEMERASE) && firstErase == 0) {
+        if (firstErase == 0 && testing::isEraseRequest(calls[i])) {
             firstErase = i + 1;
         }
-        if (call.onDevice && (call.nr == SYS_write || call.nr == SYS_pwrite64)) {
+        if (calls[i].onDevice && (calls[i].nr == SYS_write || calls[i].nr == SYS_pwrite64)) {
             lastWrite = i + 1;
         }
     }
@@ -309,21 +315,36 @@ TEST_P(PowerCutBeforeEachSystemCall, LeavesOldOrNewEnvironmentAndNewerCopyUntouc
         return;
     }
 
-    const size_t stride = GetParam() == 0 ? 1 : 10;
+    const bool full = GetParam() == 0;
+    const size_t strideBefore = (full ? 1 : 10) * (kSanitized ? 10 : 1);
+    const size_t denseAfter = lastWrite - firstErase + (kSanitized ? 3 : 20);
+    const size_t strideAfter = full && !kSanitized ? 1 : 10;
+    std::vector<testing::CutPoint> cuts;
+    for (size_t k = 1; k < firstErase; ++k) {
+        if (k % strideBefore == 0 || k + 1 == firstErase) {
+            cuts.push_back({testing::CutPoint::FromStart, k});
+        }
+    }
+    for (size_t k = 0; firstErase + k <= calls.size(); ++k) {
+        if (k <= denseAfter || k % strideAfter == 0 || firstErase + k == calls.size()) {
+            cuts.push_back({testing::CutPoint::FromErase, k});
+        }
+    }
+
     Tally tally;
     size_t nextUpdates = 0;
-    for (size_t k = 1; k <= calls.size(); ++k) {
-        const bool nearFlash = k + 20 >= firstErase && k <= lastWrite + 20;
-        if (!nearFlash && k % stride != 0) {
-            continue;
-        }
+    for (const testing::CutPoint& cut : cuts) {
         arrange(s);
         SyscallEntry at;
-        const ChildEnd end = testing::runChildCutBeforeSyscall(updateEnvironment, k, &at);
-        const std::string where = "cut before system call " + std::to_string(k) + " of " +
-                                  std::to_string(calls.size()) + " (" + callName(at) + ")";
+        const ChildEnd end = testing::runChildCutAt(updateEnvironment, cut, &at);
+        const std::string where =
+            "cut before system call " +
+            (cut.anchor == testing::CutPoint::FromStart ? std::to_string(cut.k)
+                                                        : "erase + " + std::to_string(cut.k)) +
+            " (" + callName(at) + "; the traced run made " + std::to_string(calls.size()) +
+            " calls, the erase being call " + std::to_string(firstErase) + ")";
         const OlderCopy state = checkAfterCut(s, end, where, tally);
-        if (state != OlderCopy::Untouched || k % 10 == 0) {
+        if (state != OlderCopy::Untouched || tally.cuts % 25 == 0) {
             checkNextUpdate(s, where);
             ++nextUpdates;
         }
@@ -383,10 +404,12 @@ TEST_F(PowerCutTest, PartlyWrittenOlderCopyIsIgnoredAndReplacedByTheNextUpdate) 
 TEST_F(PowerCutTest, CutsAtAnyTimeLeaveOldOrNewEnvironment) {
     const Scenario& s = scenarios()[0];
     std::vector<double> durations;
+    Tally uncut;
     for (int i = 0; i < 5; ++i) {
         arrange(s);
         const ChildEnd end = testing::runChild(updateEnvironment);
-        ASSERT_EQ(end.exitStatus, 0) << "the update failed";
+        checkAfterCut(s, end, "run without a cut", uncut);
+        ASSERT_FALSE(HasFailure());
         durations.push_back(end.seconds);
     }
     std::sort(durations.begin(), durations.end());
@@ -408,9 +431,17 @@ TEST_F(PowerCutTest, CutsAtAnyTimeLeaveOldOrNewEnvironment) {
         const std::string older = mtd.read(s.olderOffset(), kEnvCopySize);
         points.push_back({delay, end.cut ? classify(older, s) : OlderCopy::Written});
     };
-    constexpr int kSteps = 100;
-    for (int i = 0; i <= kSteps + 20 && !HasFailure(); ++i) {
-        cutAt(duration * i / kSteps, sweep);
+    // 0 to 120% of the typical duration, then far beyond it for runs that take longer.
+    const int steps = kSanitized ? 30 : 100;
+    std::vector<double> delays;
+    for (int i = 0; i <= steps * 6 / 5; ++i) {
+        delays.push_back(duration * i / steps);
+    }
+    for (double factor : {1.5, 2.0, 3.0, 10.0}) {
+        delays.push_back(duration * factor);
+    }
+    for (size_t i = 0; i < delays.size() && !HasFailure(); ++i) {
+        cutAt(delays[i], sweep);
     }
 
     // The stretch between the last cut that left the older copy untouched and the first one
@@ -427,19 +458,20 @@ TEST_F(PowerCutTest, CutsAtAnyTimeLeaveOldOrNewEnvironment) {
             untouched = std::max(untouched, p.delay);
         }
     }
-    const double step = duration / kSteps;
+    const double step = duration / steps;
     const double from = std::max(0.0, untouched - step);
     const double to = changed + step;
     Tally dense;
-    constexpr int kDense = 60;
-    for (int i = 0; i <= kDense && !HasFailure(); ++i) {
-        cutAt(from + (to - from) * i / kDense, dense);
+    const int densePoints = kSanitized ? 20 : 60;
+    for (int i = 0; i <= densePoints && !HasFailure(); ++i) {
+        cutAt(from + (to - from) * i / densePoints, dense);
     }
 
     std::ostringstream text;
     text << std::fixed << std::setprecision(0) << "update takes " << duration * 1e6
-         << " us (median of 5); sweep over 0 to 120% of it: " << sweep.text() << "; dense over "
-         << from * 1e6 << " to " << to * 1e6 << " us: " << dense.text();
+         << " us (median of 5); sweep over 0 to 120% of it and 4 points up to 10 times it: "
+         << sweep.text() << "; dense over " << from * 1e6 << " to " << to * 1e6
+         << " us: " << dense.text();
     figures(text.str());
     EXPECT_GT(sweep.untouched, 0u);
     EXPECT_GT(sweep.bootsNew, 0u);

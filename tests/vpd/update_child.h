@@ -270,17 +270,38 @@ inline ChildEnd runChild(const Work& work, double delay = -1) {
     return end;
 }
 
-// Runs work under ptrace and kills it just before its k-th system call (k from 1); a child
-// that makes fewer calls runs to its end.
-inline ChildEnd runChildCutBeforeSyscall(const Work& work, size_t k, SyscallEntry* last = nullptr,
-                                         const std::string& node = "/dev/mtd0") {
-    return childdetail::traced(work, childdetail::deviceNumber(node),
-                               [&](size_t n, const SyscallEntry& entry) {
-                                   if (n == k && last != nullptr) {
-                                       *last = entry;
-                                   }
-                                   return n == k;
-                               });
+inline bool isEraseRequest(const SyscallEntry& call) {
+    return call.onDevice && call.nr == SYS_ioctl &&
+           (call.args[1] == MEMERASE64 || call.args[1] == MEMERASE);
+}
+
+// Where a cut falls: before the k-th system call of the work (k from 1), or before the k-th
+// system call after the first erase request on the device (k = 0: before the erase itself).
+// Counting from the erase keeps the cut points on the flash writes where the number of calls
+// before them varies from run to run (memory mapping calls of sanitizer runtimes).
+struct CutPoint {
+    enum Anchor { FromStart, FromErase };
+    Anchor anchor;
+    size_t k;
+};
+
+// Runs work under ptrace and kills it at the cut point; a child that makes fewer calls runs to
+// its end. at receives the system call that the cut prevented.
+inline ChildEnd runChildCutAt(const Work& work, CutPoint cut, SyscallEntry* at = nullptr,
+                              const std::string& node = "/dev/mtd0") {
+    size_t erase = 0;
+    return childdetail::traced(
+        work, childdetail::deviceNumber(node), [&](size_t n, const SyscallEntry& entry) {
+            if (erase == 0 && isEraseRequest(entry)) {
+                erase = n;
+            }
+            const bool here =
+                cut.anchor == CutPoint::FromStart ? n == cut.k : erase != 0 && n == erase + cut.k;
+            if (here && at != nullptr) {
+                *at = entry;
+            }
+            return here;
+        });
 }
 
 // Runs work under ptrace to its end and gives every system call it made.
@@ -307,7 +328,7 @@ inline DeviceOps deviceOps(const std::vector<SyscallEntry>& calls) {
         }
         switch (call.nr) {
             case SYS_ioctl:
-                if (call.args[1] == MEMERASE64 || call.args[1] == MEMERASE) {
+                if (isEraseRequest(call)) {
                     ops.erases.emplace_back(call.erase.start, call.erase.length);
                 } else if (call.args[1] != MEMGETINFO && call.args[1] != MEMGETBADBLOCK) {
                     ops.others.push_back("ioctl " + std::to_string(call.args[1]));

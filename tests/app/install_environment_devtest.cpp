@@ -3,6 +3,7 @@
 // flag; the newer copy and the rest of the flash stay as they were. Judged from the raw flash
 // bytes with the loader's own reading of the copies (boot_env_loader.h).
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/app/install_run_fixture.h"
@@ -27,6 +28,9 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
+        const char* harness = std::getenv("QV_DEVICE_HARNESS");
+        ASSERT_TRUE(harness != nullptr && std::string(harness) == "1")
+            << "these tests rewrite /dev/mtd0; run them through tests/vm/run";
         // All device tests share one boot: start from nothing the previous test left.
         ASSERT_EQ(::system("rm -rf /mnt/hda1 /tmp/pkg /tmp/src /tmp/seen /tmp/boot_config "
                            "/tmp/kivrainstaller_mnt /tmp/rmupskip /tmp/kivrainstaller.lck "

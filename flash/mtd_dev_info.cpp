@@ -220,8 +220,9 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
         const int cause = errno;
         mtdmsg::sysError("cannot open \"%s\"", node);
         if (cause == ENOENT) {
-            mtdmsg::notice("MTD subsystem is old and does not support sysfs, so MTD character "
-                           "device nodes have to exist");
+            mtdmsg::notice(
+                "MTD subsystem is old and does not support sysfs, so MTD character "
+                "device nodes have to exist");
         }
         return -1;
     }
@@ -278,8 +279,7 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
         return -1;
     }
     if (info->ebSize <= 0 || info->ebSize < info->minIoSize) {
-        mtdmsg::error("mtd%d (%s) has insane eraseblock size %d", info->mtdNum, node,
-                      info->ebSize);
+        mtdmsg::error("mtd%d (%s) has insane eraseblock size %d", info->mtdNum, node, info->ebSize);
         errno = EINVAL;
         return -1;
     }

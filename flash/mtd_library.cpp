@@ -32,9 +32,10 @@ struct TypeName {
     const char* name;
 };
 constexpr TypeName kTypeNames[] = {
-    {MTD_ABSENT, "absent"},       {MTD_RAM, "ram"},         {MTD_ROM, "rom"},
-    {MTD_NORFLASH, "nor"},        {MTD_NANDFLASH, "nand"},  {MTD_DATAFLASH, "dataflash"},
-    {MTD_UBIVOLUME, "ubi"},       {MTD_MLCNANDFLASH, "mlc-nand"},
+    {MTD_ABSENT, "absent"},  {MTD_RAM, "ram"},
+    {MTD_ROM, "rom"},        {MTD_NORFLASH, "nor"},
+    {MTD_NANDFLASH, "nand"}, {MTD_DATAFLASH, "dataflash"},
+    {MTD_UBIVOLUME, "ubi"},  {MTD_MLCNANDFLASH, "mlc-nand"},
 };
 
 // Decides whether the kernel describes MTD devices in sysfs: the class directory must list a
@@ -201,8 +202,7 @@ int mtdEraseBlock(MtdLibrary* library, const MtdDevInfo* info, int fd, int eb) {
     request.start = static_cast<uint32_t>(start);
     request.length = static_cast<uint32_t>(length);
     if (library->eraseRequest(fd, MEMERASE, &request) != 0) {
-        mtdmsg::sysError("%s ioctl failed for eraseblock %d (mtd%d)", "MEMERASE", eb,
-                         info->mtdNum);
+        mtdmsg::sysError("%s ioctl failed for eraseblock %d (mtd%d)", "MEMERASE", eb, info->mtdNum);
         return -1;
     }
     return 0;
@@ -284,8 +284,8 @@ int mtdWrite(MtdLibrary* library, const MtdDevInfo* info, int fd, int eb, int of
         return -1;
     }
     if (info->subpageSize > 0 && len % info->subpageSize != 0) {
-        mtdmsg::error("write length %d is not aligned to mtd%d min. I/O size %d", len,
-                      info->mtdNum, info->subpageSize);
+        mtdmsg::error("write length %d is not aligned to mtd%d min. I/O size %d", len, info->mtdNum,
+                      info->subpageSize);
         errno = EINVAL;
         return -1;
     }

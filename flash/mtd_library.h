@@ -16,8 +16,9 @@ struct MtdLibrary {
     // Patterns taking the device number in place of "%d"; empty in legacy mode.
     std::string mtdDir, devFile, nameFile, typeFile, ebSizeFile, sizeFile, minIoFile, subpageFile,
         oobFile, regionsFile, flagsFile;
-    unsigned sysfsSupported : 1;  // descriptions come from sysfs, else from MEMGETINFO and /proc/mtd
-    unsigned erase64State : 2;    // 0 unknown, 1 MEMERASE64 unsupported, 2 supported
+    unsigned
+        sysfsSupported : 1;     // descriptions come from sysfs, else from MEMGETINFO and /proc/mtd
+    unsigned erase64State : 2;  // 0 unknown, 1 MEMERASE64 unsupported, 2 supported
 
     // Issues the erase requests. The kernel is the only caller in production; a test puts in
     // a function that answers ENOTTY to MEMERASE64, which no kernel at hand does any more.

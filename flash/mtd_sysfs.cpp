@@ -57,7 +57,8 @@ int readNumber(const std::string& path, bool hex, long long* value) {
     text[n] = '\0';
     long long parsed = 0;
     unsigned long long parsedHex = 0;
-    const int fields = hex ? std::sscanf(text, "%llx\n", &parsedHex) : std::sscanf(text, "%lld\n", &parsed);
+    const int fields =
+        hex ? std::sscanf(text, "%llx\n", &parsedHex) : std::sscanf(text, "%lld\n", &parsed);
     if (hex) {
         parsed = static_cast<long long>(parsedHex);
     }

@@ -62,9 +62,7 @@ inline std::string nodeNamed(const std::string& name) {
     return "";
 }
 
-inline void unloadNandsim() {
-    (void)runProcess({"/sbin/modprobe", "-r", "nandsim"});
-}
+inline void unloadNandsim() { (void)runProcess({"/sbin/modprobe", "-r", "nandsim"}); }
 
 // Loads nandsim afresh (all blocks erased) with the faults in extra, for example
 // "badblocks=3" or "weakpages=67:0" (every program of page 67 fails with EIO). Returns the node.

@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "flash/mtd_library.h"
-#include "tests/flash/flash_device.h"
 #include "qvsystemtools/unique_fd.h"
+#include "tests/flash/flash_device.h"
 
 namespace KIVRA {
 namespace testing {
@@ -164,7 +164,7 @@ TEST_F(MtdLibraryDeviceTest, LegacyModeTakesNumberFromMinorAndNameFromProcMtd) {
     EXPECT_EQ(info.minIoSize, sysfs.info.minIoSize);
     EXPECT_EQ(info.subpageSize, info.minIoSize);  // the legacy request knows no subpages
     EXPECT_EQ(info.oobSize, sysfs.info.oobSize);
-    EXPECT_EQ(info.bbAllowed, 1u);                // probed with MEMGETBADBLOCK
+    EXPECT_EQ(info.bbAllowed, 1u);  // probed with MEMGETBADBLOCK
     EXPECT_EQ(info.writable, sysfs.info.writable);
     EXPECT_EQ(legacy.output, "");
 }
@@ -325,7 +325,8 @@ TEST_F(MtdBlockDeviceTest, NandWriteOfLengthOffTheSubpageGridIsRefused) {
 
 TEST_F(MtdBlockDeviceTest, ProgramFailureComesBackAsEio) {
     // Every program of page 1 of block 1 fails.
-    const std::string node = loadNandsim("weakpages=" + std::to_string(kNandPagesPerBlock + 1) + ":0");
+    const std::string node =
+        loadNandsim("weakpages=" + std::to_string(kNandPagesPerBlock + 1) + ":0");
     ASSERT_FALSE(node.empty());
     openDevice(node);
     const std::string data = randomBytes(kNandPage, 15);

@@ -176,7 +176,9 @@ TEST_F(NandStreamTest, ProgramFailureMovesTheWholeBlockToTheNextWithNothingLost)
     EXPECT_EQ(writeIn(*stream_, data, 10000), static_cast<int>(data.size()));
     EXPECT_EQ(stream_->close(), 0);
     const std::string messages = GetCapturedStderr();
-    EXPECT_NE(messages.find("wrote at offset 137216(1, 6144) failed, retrying\n"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("wrote at offset 137216(1, 6144) failed, retrying\n"),
+              std::string::npos)
+        << messages;
     EXPECT_TRUE(rawIsBad(node_, kNandBlock));
     EXPECT_EQ(rawRead(node_, 0, kNandBlock), data.substr(0, kNandBlock));
     // The three pages written into block 1 before the failure came along to block 2.
@@ -195,8 +197,11 @@ TEST_F(NandStreamTest, ProgramFailureNeverSpillsPastTheLimit) {
     CaptureStderr();
     EXPECT_EQ(stream_->write(data.data(), static_cast<uint32_t>(data.size())), -1);
     const std::string messages = GetCapturedStderr();
-    EXPECT_NE(messages.find("wrote at offset 137216(1, 6144) failed, retrying\n"), std::string::npos) << messages;
-    EXPECT_NE(messages.find("write failed : no space left on device\n"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("wrote at offset 137216(1, 6144) failed, retrying\n"),
+              std::string::npos)
+        << messages;
+    EXPECT_NE(messages.find("write failed : no space left on device\n"), std::string::npos)
+        << messages;
     EXPECT_EQ(rawRead(node_, 2 * kNandBlock, kNandBlock), neighbour);
 }
 

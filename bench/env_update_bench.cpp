@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <iomanip>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -36,7 +37,8 @@ int main(int argc, char* argv[]) {
         millis.push_back(std::chrono::duration<double, std::milli>(end - start).count());
     }
     std::sort(millis.begin(), millis.end());
-    std::cout << "min " << millis.front() << " median " << millis[millis.size() / 2] << " max "
-              << millis.back() << " rounds " << rounds << std::endl;
+    std::cout << std::fixed << std::setprecision(1) << "min " << millis.front() << " median "
+              << millis[millis.size() / 2] << " max " << millis.back() << " rounds " << rounds
+              << std::endl;
     return 0;
 }

@@ -39,7 +39,7 @@ for i in \$(seq $rounds); do
   end=\$(date +%s%N)
   echo \$(( (end - start) / 1000 ))
 done | sort -n | awk '{ t[NR] = \$1 / 1000 } END {
-  printf "qvenv --type 2 set (command):  min %.3g median %.3g max %.3g rounds %d\n", t[1], t[int(NR / 2) + 1], t[NR], NR }'
+  printf "qvenv --type 2 set (command):  min %.1f median %.1f max %.1f rounds %d\n", t[1], t[int(NR / 2) + 1], t[NR], NR }'
 # Both copies must still hold a valid record with the flag set.
 build/bin/qvenv --type 2 print fwupdate_flag >/dev/null
 EOF

@@ -52,8 +52,8 @@ struct MtdDevInfo {
 // Frees the handle; null is accepted.
 void mtdCloseLibrary(MtdLibrary* library);
 
-// Describes the device of node (such as "/dev/mtd0"). 0, or -1 with errno; info is zeroed
-// first and may be partly filled on failure.
+// Describes the device of node (such as "/dev/mtd0"). 0, or -1 with errno; on failure info is
+// untouched when the node itself was refused, else zeroed and possibly partly filled.
 [[nodiscard]] int mtdGetDevInfo(MtdLibrary* library, const char* node, MtdDevInfo* info);
 
 // Erases erase block eb through fd (opened read-write). 0, or -1 with errno. The first erase

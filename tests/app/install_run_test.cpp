@@ -127,7 +127,8 @@ TEST_F(InstallRunTest, LockLeftByEndedRunRefusesOnceAndIsCleared) {
             "> [qvinstaller] Error"};
         EXPECT_EQ(refused.exitStatus, 1);
         EXPECT_EQ(lines(refused.out), expected);
-        EXPECT_EQ(lines(readBytes(kLog)), expected);  // replaced, not appended to
+        // The refused run leaves the log of the run that held the lock as it was.
+        EXPECT_EQ(readBytes(kLog), "previous run\n");
         EXPECT_FALSE(exists(kLock));
     }
     // Nothing in the package: the next run gets past the lock and fails on the manifest.
@@ -158,6 +159,13 @@ TEST_F(InstallRunTest, ConsoleLinesArriveAsWrittenAndLiveRunsLockSurvivesRefused
     EXPECT_EQ(timed[timed.size() - 3].text,
               "[KivraInstaller::install] VPD update failed, input error (err 9)");
     EXPECT_NE(lockDuringRun, "");
+    // The live run's log is its own console output, untouched by the refused run.
+    std::string console;
+    for (const auto& line : timed) {
+        // The flash handler's own diagnostics go to the console only.
+        if (line.text.rfind("VpdHandler::", 0) != 0) console += line.text + "\n";
+    }
+    EXPECT_EQ(readBytes(kLog), console);
     // Lines written before the two status pauses reached the pipe seconds before the end.
     size_t installLine = 0;
     while (installLine < timed.size() && timed[installLine].text != "> [qvinstaller] Install") {
@@ -171,6 +179,7 @@ TEST_F(InstallRunTest, ConsoleLinesArriveAsWrittenAndLiveRunsLockSurvivesRefused
 TEST_F(InstallRunTest, DryRunFormsOnlyPrintDeprecationAndTouchNothing) {
     writeBytes(kLock, "1\n");
     writeBytes("/tmp/fw_status", "old");
+    writeBytes(kLog, "live run\n");
     const std::vector<std::vector<std::string>> forms = {
         {kPkg, "--dry-run"}, {kPkg, "C1", "--dry-run"}, {kPkg, "--dry-run", "C1"}};
     for (const auto& form : forms) {
@@ -179,6 +188,7 @@ TEST_F(InstallRunTest, DryRunFormsOnlyPrintDeprecationAndTouchNothing) {
         EXPECT_EQ(run.out, "> [qvinstaller] dry-run option has been deprecated!\n");
         EXPECT_EQ(readBytes(kLock), "1\n");
         EXPECT_EQ(readBytes("/tmp/fw_status"), "old");
+        EXPECT_EQ(readBytes(kLog), "live run\n");
     }
 }
 

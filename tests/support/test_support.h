@@ -49,6 +49,10 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, const std::string& input = "");
 
+// True when uid is mapped in this process's user namespace, so files can be given to it
+// (false in the unprivileged sandbox, which maps only the caller as root).
+bool uidMapped(unsigned uid);
+
 // Path of a program built by this project: QV_BIN_DIR + "/" + name.
 std::string binPath(const std::string& name);
 // Path inside the source tree.

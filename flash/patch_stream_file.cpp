@@ -1,6 +1,7 @@
 #include "flash/patch_stream_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
+
+using qvsystemtools::UniqueFd;
 
 struct PatchStreamFile::State {
     qvsystemtools::UniqueFd fd;
@@ -30,13 +33,29 @@ int PatchStreamFile::open(const char* path, int mode, uint32_t limit) {
     if (mode == 1) {
         flags = O_RDONLY;
     } else if (mode == 2) {
-        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        // Written files live in world-writable /tmp: a link planted at the path is never
+        // written through, and a regular file is emptied only once it is known to be one
+        // that no other name shares.
+        flags = O_WRONLY | O_CREAT | O_NOFOLLOW;
     } else {
         return -1;
     }
     state_->mode = mode;
-    state_->fd.reset(::open(path, flags | O_CLOEXEC, 0644));
-    return state_->fd.valid() ? 0 : -1;
+    UniqueFd fd(::open(path, flags | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        return -1;
+    }
+    if (mode == 2) {
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) {
+            return -1;
+        }
+        if (S_ISREG(st.st_mode) && (st.st_nlink > 1 || ::ftruncate(fd.get(), 0) != 0)) {
+            return -1;
+        }
+    }
+    state_->fd = std::move(fd);
+    return 0;
 }
 
 int PatchStreamFile::close() {

@@ -3,6 +3,7 @@
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/scratch_file.h"
 #include "qvcommontools/boot_config.h"
 #include "qvcommontools/env_value.h"
 #include "qvcommontools/fw_status.h"
@@ -58,8 +59,17 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         check(stopServices(), "Unable to stop services");
 
         logInstall("  - KivraInstaller::install: Copy Manifest");
-        if (qvsystemtools::copyFile(d.fwDir + "/manifest.txt", kFwManifestCopy) !=
-            qvsystemtools::TOOL_OK) {
+        // The working copy is made privately and renamed into place: a link planted at its
+        // name in world-writable /tmp would otherwise have the package manifest written
+        // over whatever file it points to.
+        // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
+        // the previous run's.
+        installer::ScratchFile manifestCopy(kFwManifestCopy, 0644);
+        const bool copied = manifestCopy.valid() &&
+                            qvsystemtools::copyFile(d.fwDir + "/manifest.txt",
+                                                    manifestCopy.path()) == qvsystemtools::TOOL_OK;
+        const bool placed = manifestCopy.renameIntoPlace();
+        if (!copied || !placed) {
             d.lastError = "Manifest copy to tmp failed";
             installer::raise(ManifestCopyError, d.lastError, origin);
         }

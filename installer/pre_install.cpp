@@ -9,6 +9,7 @@
 #include "crypto/qv_encryption.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/scratch_file.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
 #include "qvsystemtools/file_ops.h"
@@ -19,46 +20,6 @@ namespace KIVRA {
 namespace {
 
 const char* const kScriptCopy = "/tmp/init.sh";
-
-// A private file next to the script's place, removed unless it has been renamed into place.
-class ScratchFile {
-public:
-    ScratchFile() {
-        char name[] = "/tmp/init.sh.XXXXXX";
-        qvsystemtools::UniqueFd fd(::mkostemp(name, O_CLOEXEC));
-        if (!fd.valid()) {
-            return;
-        }
-        if (::fchmod(fd.get(), 0700) == 0 && fd.close() == 0) {
-            path_ = name;
-        } else {
-            (void)::unlink(name);  // made but not usable; nothing else refers to it
-        }
-    }
-    ~ScratchFile() {
-        if (!path_.empty()) {
-            (void)::unlink(path_.c_str());  // nothing else refers to it
-        }
-    }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-
-    [[nodiscard]] bool valid() const { return !path_.empty(); }
-    [[nodiscard]] const std::string& path() const { return path_; }
-
-    // Moves the file to target, replacing whatever stands there (a planted link included)
-    // instead of writing through it.
-    [[nodiscard]] bool renameTo(const char* target) {
-        if (::rename(path_.c_str(), target) != 0) {
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-private:
-    std::string path_;
-};
 
 }  // namespace
 
@@ -76,9 +37,9 @@ int KivraInstaller::preInstallRun() {
             (void)::unlink(kScriptCopy);
             QvEncryption encryption;
             (void)encryption.setKey(d.version);  // a wrong key shows as a failing script
-            ScratchFile scratch;
+            installer::ScratchFile scratch(kScriptCopy, 0700);
             placed = scratch.valid() && encryption.decryptFile(script, scratch.path()) == 0 &&
-                     scratch.renameTo(kScriptCopy);
+                     scratch.renameIntoPlace();
             if (!placed) {
                 qvcommontools::logInstall(
                     "Running pre install script failed, unable to decrypt it, continue");

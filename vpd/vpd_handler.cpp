@@ -183,6 +183,11 @@ Error VpdHandler::readNand() {
         }
         // From here on the temporary files may stop mirroring flash until the copy succeeds.
         s.state = 0;
+        // /tmp is world-writable: whatever another user left at these names (a link to a
+        // file of the system, a hard link) is removed, never written through. The files made
+        // below belong to this process, and the sticky /tmp keeps others from replacing them.
+        (void)::unlink(kCopy1Path);  // a missing file is the usual case
+        (void)::unlink(kCopy2Path);
         if (file.open(kCopy1Path, 2, 0) != 0) {
             report("readNand", 3);
             throw VpdUpdater::VpdInputError;

@@ -326,3 +326,41 @@ TEST_F(InstallRunTest, StatusFileOwnerChangeIsReportedWhenItFails) {
 
 }  // namespace
 }  // namespace KIVRA
+
+namespace KIVRA {
+namespace {
+
+// Another user can plant links in /tmp before the installer (root) runs: none of the
+// installer's working files there may be written through them.
+TEST_F(InstallRunTest, LinksPlantedAtTmpWorkingFilesAreReplacedNotWrittenThrough) {
+    pack();
+    const std::vector<std::string> planted = {"/tmp/fw_manifest.txt", "/tmp/init.sh",
+                                              "/tmp/fw_status", "/tmp/vpd1.bin", "/tmp/vpd2.bin"};
+    for (size_t i = 0; i < planted.size(); ++i) {
+        const std::string victim = "/tmp/src/victim" + std::to_string(i);
+        writeBytes(victim, "system file");
+        ASSERT_EQ(::symlink(victim.c_str(), planted[i].c_str()), 0);
+    }
+    const auto run = install({kPkg});
+    ASSERT_NE(run.out.find("  - KivraInstaller::install: Set environment flag "), std::string::npos)
+        << run.out;
+    for (size_t i = 0; i < planted.size(); ++i) {
+        EXPECT_EQ(readBytes("/tmp/src/victim" + std::to_string(i)), "system file") << planted[i];
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat("/tmp/fw_manifest.txt", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), readBytes(kPkg + "/manifest.txt"));
+}
+
+TEST_F(InstallRunTest, MissingManifestLeavesEmptyWorkingCopyNotThePreviousRuns) {
+    ASSERT_EQ(::mkdir(kPkg.c_str(), 0755), 0);
+    writeBytes("/tmp/fw_manifest.txt", "KIVRA_VERSION=old package\n");
+    const auto run = install({kPkg});
+    EXPECT_NE(run.out.find("[KivraInstaller::install] Manifest copy to tmp failed (err 10)\n"),
+              std::string::npos);
+    EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), "");
+}
+
+}  // namespace
+}  // namespace KIVRA

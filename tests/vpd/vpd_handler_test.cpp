@@ -1,5 +1,7 @@
 #include "vpd/vpd_handler.h"
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -142,6 +144,21 @@ TEST_F(VpdHandlerTest, ReadsExactlyTheTwoCopiesOfTheBootEnvironment) {
     EXPECT_EQ(readBytes("/tmp/vpd2.bin"), device.substr(kBootEnv + kCopy, kCopy));
     EXPECT_EQ(flash.opened, (std::vector<std::string>{"/dev/mtd0 1 851968", "/dev/mtd0 1 917504"}));
     EXPECT_EQ(readBytes(flash.backingFile), device) << "reading must not change flash";
+}
+
+TEST_F(VpdHandlerTest, LinksPlantedAtTheWorkingCopiesAreNeverWrittenThrough) {
+    place(kBootEnv, RecordBuilder().add("copy=1").withFlag(1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(2).bytes());
+    writeBytes(*dir / "victim1", "system file 1");
+    writeBytes(*dir / "victim2", "system file 2");
+    ASSERT_EQ(::symlink((*dir / "victim1").c_str(), "/tmp/vpd1.bin"), 0);
+    ASSERT_EQ(::link((*dir / "victim2").c_str(), "/tmp/vpd2.bin"), 0);
+    auto h = handler();
+    ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(readBytes(*dir / "victim1"), "system file 1");
+    EXPECT_EQ(readBytes(*dir / "victim2"), "system file 2");
+    EXPECT_EQ(region(kBootEnv),
+              RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(3).bytes());
 }
 
 TEST_F(VpdHandlerTest, HardwareRecordLivesAtItsOwnOffset) {

@@ -45,7 +45,10 @@ struct ProcessResult {
 };
 
 // Runs argv (argv[0] is a path) with extra environment entries "K=V" (an entry "K" alone
-// removes K), capturing standard output and standard error.
+// removes K), capturing standard output and standard error. In a cross build a program of
+// the target architecture (one of ours) is started through the emulator the build was
+// configured with (QV_TEST_EMULATOR in the environment overrides it; empty runs it directly);
+// host programs and scripts run as they are.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {},
                          const std::string& input = "");

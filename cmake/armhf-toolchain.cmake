@@ -1,0 +1,33 @@
+# Cross build for the router: 32-bit ARM, hard-float EABI (Debian's arm-linux-gnueabihf).
+#
+#   cmake -S . -B build-armhf -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
+#
+# Needs g++-arm-linux-gnueabihf, libtomcrypt-dev:armhf (multiarch), googletest (sources) and
+# qemu-user; scripts/test-armhf installs them. Programs built here run on the build machine
+# through qemu-arm user emulation, which CTest uses for every test.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(QV_TARGET_TRIPLE arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${QV_TARGET_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${QV_TARGET_TRIPLE}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${QV_TARGET_TRIPLE})
+
+# Target libraries and headers come from the cross sysroot and the multiarch directories;
+# programs (pkg-config, qemu) from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${QV_TARGET_TRIPLE} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config must see only the armhf .pc files, never the build machine's: a host library
+# found here would link for the wrong architecture.
+set(ENV{PKG_CONFIG_LIBDIR}
+    "/usr/lib/${QV_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+
+# Test programs run through user-mode emulation; -L points the emulated dynamic loader at the
+# cross sysroot's libraries.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${QV_TARGET_TRIPLE})

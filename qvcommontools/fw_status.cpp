@@ -36,9 +36,8 @@ bool writeAll(int fd, const std::string& text) {
 void writeFwStatus(const std::string& text) {
     // /tmp is world-writable: never follow a link planted at the path, never block on a
     // FIFO, and truncate only after the opened object is known to be our own regular file.
-    qvsystemtools::UniqueFd fd(::open(kFwStatusPath,
-                                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                                      0644));
+    qvsystemtools::UniqueFd fd(
+        ::open(kFwStatusPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (!fd.valid()) {
         return;
     }

@@ -2,8 +2,8 @@
 // Directory removal and creation, and a recursive search by name ending.
 // Failures are printed to standard error as "[qvsystemtools::<operation>] <text>".
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 #include "qvsystemtools/tool_status.h"

@@ -33,10 +33,10 @@ private:
     std::string path_;
 };
 
-std::string readBytes(const std::string& path);            // whole file; throws if missing
+std::string readBytes(const std::string& path);  // whole file; throws if missing
 void writeBytes(const std::string& path, const std::string& data);
-bool exists(const std::string& path);                       // lstat succeeds
-std::string randomBytes(size_t length, unsigned seed);      // deterministic
+bool exists(const std::string& path);                   // lstat succeeds
+std::string randomBytes(size_t length, unsigned seed);  // deterministic
 
 struct ProcessResult {
     int exitStatus = -1;  // exit code, or 128 + signal
@@ -50,8 +50,7 @@ struct ProcessResult {
 // configured with (QV_TEST_EMULATOR in the environment overrides it; empty runs it directly);
 // host programs and scripts run as they are.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env = {},
-                         const std::string& input = "");
+                         const std::vector<std::string>& env = {}, const std::string& input = "");
 
 // Path of a program built by this project: QV_BIN_DIR + "/" + name.
 std::string binPath(const std::string& name);

@@ -1,0 +1,16 @@
+# qv_module(NAME [DEPENDS dep...]): a static library of all *.cpp in the calling folder.
+function(qv_module name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    set(scope PUBLIC)
+  else()
+    # A module whose sources have not been written yet still links as a dependency.
+    add_library(${name} INTERFACE)
+    set(scope INTERFACE)
+  endif()
+  if(ARG_DEPENDS)
+    target_link_libraries(${name} ${scope} ${ARG_DEPENDS})
+  endif()
+endfunction()

@@ -1,0 +1,56 @@
+#include <fstream>
+
+#include "installer/kivra_installer.h"
+#include "installer/kivra_installer_impl.h"
+
+namespace KIVRA {
+
+namespace {
+const char* const kPackageManifestCopy = "/tmp/fw_manifest.txt";
+}
+
+int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
+    const std::string origin = installer::origin("readManifest");
+    return installer::runStep([&] {
+        // Emptied first so a failed read never leaves an earlier manifest's values behind.
+        table.clear();
+        std::ifstream file(path, std::ios::in | std::ios::binary);
+        if (!file.is_open()) {
+            installer::raise(ManifestError, "Unable to open manifest file", origin);
+        }
+        // Keys and values are kept byte for byte: carriage returns, blanks and quotes are
+        // data, so a package built on another system fails its checks visibly instead of
+        // being silently "corrected".
+        std::string line;
+        while (std::getline(file, line)) {
+            if (line.empty() || line[0] == '#') {
+                continue;
+            }
+            const auto equals = line.find('=');
+            if (equals == std::string::npos) {
+                continue;
+            }
+            table[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    });
+}
+
+int KivraInstaller::readPackageManifest() {
+    return readManifest(kPackageManifestCopy, impl_->manifest);
+}
+
+int KivraInstaller::getManifestValue(const std::string& key, const Manifest& table,
+                                     std::string& value) {
+    const std::string origin = installer::origin("getManifestValue");
+    Impl& d = *impl_;
+    return installer::runStep([&] {
+        const auto entry = table.find(key);
+        if (entry == table.end()) {
+            d.lastError = key + " not found in manifest";
+            installer::raise(ManifestError, d.lastError, origin);
+        }
+        value = entry->second;
+    });
+}
+
+}  // namespace KIVRA

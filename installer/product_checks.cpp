@@ -1,0 +1,101 @@
+#include <cstdlib>
+#include <set>
+
+#include "installer/kivra_installer.h"
+#include "installer/kivra_installer_impl.h"
+
+namespace KIVRA {
+
+namespace {
+
+const char* const kProductVariable = "KIVRA_PRODUCT";
+
+using ProductTable = std::map<std::string, std::set<std::string>>;
+
+// Product type -> product names of that type. Filled once, on first use.
+const ProductTable& productTable() {
+    static const ProductTable table = {
+        {"ALDER", {"QT10", "QT10X", "ALDER"}},
+        {"ALDER_PRO", {"QT15", "QX15"}},
+        {"BIRCH", {"VK30", "VK30E", "VK30P"}},
+        {"ROWAN", {"ZN20", "ZN20W", "ZN10", "ZN10W"}},
+    };
+    return table;
+}
+
+}  // namespace
+
+int KivraInstaller::getProductName(std::string& name) {
+    const std::string origin = installer::origin("getProductName");
+    Impl& d = *impl_;
+    try {
+        const char* value = std::getenv(kProductVariable);
+        if (value == nullptr) {
+            d.lastError = std::string("Environment var ") + kProductVariable + " is missing";
+            installer::raise(EnvironmentError, d.lastError, origin);
+        }
+        name = value;
+        return Success;
+    } catch (const qvcommontools::InstallerErr& err) {
+        err.log();
+        return err.getCode();
+    }
+}
+
+int KivraInstaller::getProductType(std::string& type) {
+    const std::string origin = installer::origin("getProductType");
+    Impl& d = *impl_;
+    return installer::runStep([&] {
+        std::string name;
+        // A missing variable has been logged by getProductName and leaves the name empty,
+        // which no product carries: the unknown-name failure below follows.
+        (void)getProductName(name);
+        std::string found;
+        for (const auto& [productType, names] : productTable()) {
+            if (names.count(name) != 0) {
+                found = productType;
+                break;
+            }
+        }
+        type = found;
+        if (found.empty()) {
+            d.lastError = "Unknown Product Name " + name;
+            installer::raise(UnknownProduct, d.lastError, origin);
+        }
+    });
+}
+
+int KivraInstaller::checkProductType() {
+    const std::string origin = installer::origin("checkProductType");
+    Impl& d = *impl_;
+    return installer::runStep([&] {
+        const auto entry = d.manifest.find("PRODUCT_TYPE");
+        if (entry == d.manifest.end() || entry->second.empty()) {
+            d.lastError = "PRODUCT_TYPE not found in manifest";
+            installer::raise(ManifestError, d.lastError, origin);
+        }
+        const std::string packageType = entry->second;
+        std::string deviceType;
+        d.lastCode = getProductType(deviceType);
+        d.lastError = "Unable to get platform name (product type)";
+        qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
+        if (packageType != deviceType) {
+            d.lastError = "Manifest product type " + packageType +
+                          " mismatches device product type " + deviceType;
+            installer::raise(ProductMismatch, d.lastError, origin);
+        }
+    });
+}
+
+int KivraInstaller::checkDowngrade() { return Success; }
+
+int KivraInstaller::checkUpgrade() {
+    std::string name;
+    const int code = getProductName(name);
+    if (code == Success && name == "QT10") {
+        return ProductNotSupported;
+    }
+    return code;
+}
+
+}  // namespace KIVRA

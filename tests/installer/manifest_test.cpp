@@ -1,0 +1,62 @@
+#include <cstdlib>
+
+#include "installer/kivra_installer.h"
+#include "qvcommontools/install_log.h"
+#include "tests/support/test_support.h"
+
+namespace KIVRA {
+namespace {
+
+using Manifest = KivraInstaller::Manifest;
+
+class ManifestTest : public testing::SandboxTest {
+protected:
+    testing::TempDir dir;
+    void TearDown() override { qvcommontools::closeInstallLog(); }
+
+    Manifest parse(const std::string& text, int expected = 0) {
+        testing::writeBytes(dir / "manifest.txt", text);
+        Manifest table;
+        EXPECT_EQ(KivraInstaller::readManifest(dir / "manifest.txt", table), expected);
+        return table;
+    }
+};
+
+TEST_F(ManifestTest, KeepsKeysAndValuesByteForByte) {
+    const Manifest table = parse(
+        "# comment\n\nno equals\nA=1=2\nB=\n=x\n k = v "
+        "\n#C=1\nD=#1\nQ=\"quoted\"\nCR=v\r\nE=1\nE=2");
+    const Manifest expected = {{"A", "1=2"}, {"B", ""},           {"", "x"},     {" k ", " v "},
+                               {"D", "#1"},  {"Q", "\"quoted\""}, {"CR", "v\r"}, {"E", "2"}};
+    EXPECT_EQ(table, expected);
+}
+
+TEST_F(ManifestTest, OnlyCommentsAndNoiseGiveEmptyTable) {
+    EXPECT_TRUE(parse("# a\n\nnothing here\n").empty());
+}
+
+TEST_F(ManifestTest, MissingFileEmptiesTableAndLogsCode8) {
+    Manifest table = {{"old", "value"}};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(KivraInstaller::readManifest(dir / "none", table), KivraInstaller::ManifestError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "[KivraInstaller::readManifest] Unable to open manifest file (err 8)\n");
+    EXPECT_TRUE(table.empty());
+}
+
+TEST_F(ManifestTest, LookupIsExactAndLeavesOutputOnMiss) {
+    KivraInstaller installer;
+    const Manifest table = {{"PRODUCT_TYPE", "BIRCH"}};
+    std::string value = "unchanged";
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(installer.getManifestValue("product_type", table, value),
+              KivraInstaller::ManifestError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "[KivraInstaller::getManifestValue] product_type not found in manifest (err 8)\n");
+    EXPECT_EQ(value, "unchanged");
+    EXPECT_EQ(installer.getManifestValue("PRODUCT_TYPE", table, value), 0);
+    EXPECT_EQ(value, "BIRCH");
+}
+
+}  // namespace
+}  // namespace KIVRA

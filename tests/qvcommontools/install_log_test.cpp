@@ -1,0 +1,111 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "installer/kivra_installer.h"
+#include "qvcommontools/err.h"
+#include "qvcommontools/fw_status.h"
+#include "qvcommontools/install_log.h"
+#include "tests/support/test_support.h"
+
+namespace KIVRA {
+namespace {
+
+using qvcommontools::InstallerErr;
+using testing::readBytes;
+
+class InstallLogTest : public testing::SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        ASSERT_EQ(::system("mkdir -p /mnt/hda1/Kvtemp"), 0);
+    }
+    void TearDown() override { qvcommontools::closeInstallLog(); }
+};
+
+TEST_F(InstallLogTest, WritesEachLineToConsoleAndLogInOrder) {
+    ::testing::internal::CaptureStdout();
+    qvcommontools::logInstall("a");
+    qvcommontools::logInstall("b");
+    const std::string console = ::testing::internal::GetCapturedStdout();
+    qvcommontools::closeInstallLog();
+    EXPECT_EQ(console, "a\nb\n");
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "a\nb\n");
+}
+
+TEST_F(InstallLogTest, NewRunReplacesPreviousLogInsteadOfAppending) {
+    testing::writeBytes("/mnt/hda1/Kvtemp/qvupdate.log", "old run line\nmore\n");
+    ::testing::internal::CaptureStdout();
+    qvcommontools::logInstall("new");
+    qvcommontools::closeInstallLog();
+    (void)::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "new\n");
+}
+
+TEST_F(InstallLogTest, MissingLogDirectoryStillReachesConsole) {
+    ASSERT_EQ(::system("rm -rf /mnt/hda1/Kvtemp"), 0);
+    ::testing::internal::CaptureStdout();
+    qvcommontools::logInstall("x");
+    qvcommontools::logInstall("y");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "x\ny\n");
+    EXPECT_FALSE(testing::exists("/mnt/hda1/Kvtemp/qvupdate.log"));
+}
+
+TEST_F(InstallLogTest, ErrLogFormatsOriginMessageAndSignedCode) {
+    ::testing::internal::CaptureStdout();
+    InstallerErr(KivraInstaller::FileError, "Invalid boot update file",
+                 "[KivraInstaller::getBootPartition] ")
+        .log();
+    InstallerErr(static_cast<KivraInstaller::Error>(-3), "negative", "[qvinstaller] ").log();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "[KivraInstaller::getBootPartition] Invalid boot update file (err 5)\n"
+              "[qvinstaller] negative (err -3)\n");
+}
+
+TEST_F(InstallLogTest, ThrowIfThrowsOnlyForNonZeroCode) {
+    EXPECT_NO_THROW(InstallerErr::throwIf(KivraInstaller::Success, "x", "o"));
+    try {
+        InstallerErr::throwIf(KivraInstaller::WorkDirError, "x", "[KivraInstaller::setFwDir] ");
+        FAIL() << "throwIf with code 7 did not throw";
+    } catch (const InstallerErr& err) {
+        EXPECT_EQ(err.getCode(), KivraInstaller::WorkDirError);
+        ::testing::internal::CaptureStdout();
+        err.log();
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "[KivraInstaller::setFwDir] x (err 7)\n");
+    }
+}
+
+class FwStatusTest : public testing::SandboxTest {};
+
+TEST_F(FwStatusTest, EachWriteReplacesWholeContentWithoutLineEnd) {
+    qvcommontools::writeFwStatus("2:<font color=red><b>Do not disconnect.</b></font>");
+    qvcommontools::writeFwStatus("1:DONE");
+    EXPECT_EQ(readBytes("/tmp/fw_status"), "1:DONE");
+    struct stat st {};
+    ASSERT_EQ(::stat("/tmp/fw_status", &st), 0);
+    if (::getuid() == 0 && ::access("/proc/self/uid_map", R_OK) == 0 &&
+        readBytes("/proc/self/uid_map").find("0          0") != std::string::npos) {
+        EXPECT_EQ(st.st_uid, 1002u);
+        EXPECT_EQ(st.st_gid, 0u);
+    }
+}
+
+TEST_F(FwStatusTest, DoesNotWriteThroughSymlinkPlantedInTmp) {
+    testing::writeBytes("/tmp/victim", "precious");
+    ASSERT_EQ(::symlink("/tmp/victim", "/tmp/fw_status"), 0);
+    qvcommontools::writeFwStatus("1:DONE");
+    EXPECT_EQ(readBytes("/tmp/victim"), "precious");
+    struct stat st {};
+    ASSERT_EQ(::stat("/tmp/victim", &st), 0);
+    EXPECT_NE(st.st_uid, 1002u);
+}
+
+TEST_F(FwStatusTest, DoesNotTruncateFileHardLinkedIntoTmp) {
+    testing::writeBytes("/tmp/victim", "precious");
+    ASSERT_EQ(::link("/tmp/victim", "/tmp/fw_status"), 0);
+    qvcommontools::writeFwStatus("1:DONE");
+    EXPECT_EQ(readBytes("/tmp/victim"), "precious");
+}
+
+}  // namespace
+}  // namespace KIVRA

@@ -2,8 +2,8 @@
 #
 #   cmake -S . -B build-armhf -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
 #
-# Needs g++-arm-linux-gnueabihf, libtomcrypt-dev:armhf (multiarch), googletest (sources) and
-# qemu-user; scripts/test-armhf installs them. Programs built here run on the build machine
+# Needs g++-arm-linux-gnueabihf, libtomcrypt-dev:armhf and libstdc++6:armhf (multiarch),
+# googletest (sources) and qemu-user; scripts/test-armhf installs them. Programs built here run on the build machine
 # through qemu-arm user emulation, which CTest uses for every test.
 
 set(CMAKE_SYSTEM_NAME Linux)
@@ -28,6 +28,8 @@ set(ENV{PKG_CONFIG_LIBDIR}
     "/usr/lib/${QV_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
-# Test programs run through user-mode emulation; -L points the emulated dynamic loader at the
-# cross sysroot's libraries.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${QV_TARGET_TRIPLE})
+# Test programs run through user-mode emulation against Debian's multiarch armhf runtime
+# (libc6, libstdc++6 and libgcc-s1 :armhf, next to libtomcrypt1:armhf). No -L prefix on
+# purpose: the cross sysroot's dynamic loader would pick up the multiarch libc through the
+# shared loader cache, and that mixed pair crashes every forked child.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)

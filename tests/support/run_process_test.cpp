@@ -15,8 +15,8 @@ TEST(RunProcess, StartsOwnProgramBuiltForThisTarget) {
 }
 
 TEST(RunProcess, StartsHostProgramWithoutEmulator) {
-    const ProcessResult result = runProcess({"/bin/sh", "-c", "echo \"$0:$QV_PROBE\"; exit 7"},
-                                            {"QV_PROBE=seen"});
+    const ProcessResult result =
+        runProcess({"/bin/sh", "-c", "echo \"$0:$QV_PROBE\"; exit 7"}, {"QV_PROBE=seen"});
     EXPECT_EQ(result.exitStatus, 7);
     EXPECT_EQ(result.out, "/bin/sh:seen\n");
 }

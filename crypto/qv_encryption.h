@@ -16,7 +16,7 @@ struct KeyRecord {
 
 // SHA-256 applied iterations times to data. outLength is the capacity of out on entry and
 // the digest length (32) on return. 0, or -1 on failure (null buffers, a capacity below 32,
-// a hash that cannot be registered or computed).
+// a hash that cannot be registered or computed). Iterations below 1 hash once.
 [[nodiscard]] int deriveDigest(const unsigned char* data, unsigned long length, unsigned char* out,
                                unsigned long* outLength, int iterations);
 
@@ -27,12 +27,15 @@ public:
     QvEncryption(const QvEncryption&) = delete;
     QvEncryption& operator=(const QvEncryption&) = delete;
 
-    // Derives key and counter from passphrase. 0, or -1 with the key record unchanged.
+    // Derives key and counter from passphrase (any bytes, the empty one included). 0, or -1
+    // with the key record unchanged.
     [[nodiscard]] int setKey(const std::string& passphrase);
 
     // Transform input into output (created or truncated first, even when the input cannot be
-    // opened). 0, or -1 when a file cannot be opened, read or fully written, or the cipher
-    // cannot be set up; the output may then be short.
+    // opened). Each call starts from the initial counter, so both directions give the same
+    // bytes. 0, or -1 when a file cannot be opened, read (a directory, a read error), fully
+    // written (a full file system) or closed, or the cipher cannot be set up; the output is
+    // then empty or short. Output naming the input file itself: -1, both left untouched.
     [[nodiscard]] int encryptFile(const std::string& input, const std::string& output);
     [[nodiscard]] int decryptFile(const std::string& input, const std::string& output);
 

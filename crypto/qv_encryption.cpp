@@ -1,0 +1,177 @@
+#include "crypto/qv_encryption.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tomcrypt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+
+namespace {
+
+// Packages are encrypted with this salt by the release tools; changing it makes every
+// existing package undecryptable.
+const unsigned char kSalt[8] = {0x3a, 0x9e, 0x51, 0xc7, 0x02, 0xd4, 0x6b, 0xe8};
+
+constexpr int kDigestIterations = 5;
+constexpr unsigned long kKeyLength = 32;
+constexpr size_t kChunk = 4096;
+
+// The key material must not outlive its use in freed heap or stack memory.
+void wipe(void* data, size_t length) { zeromem(data, length); }
+
+enum class Direction { Encrypt, Decrypt };
+
+// True when both paths name the same file: transforming a file onto itself would truncate
+// the input before it is read and lose it.
+bool sameFile(int inputFd, const std::string& output) {
+    struct stat in {};
+    struct stat out {};
+    return ::fstat(inputFd, &in) == 0 && ::stat(output.c_str(), &out) == 0 &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+int transformFile(const KeyRecord& record, const std::string& input, const std::string& output,
+                  Direction direction) {
+    qvsystemtools::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.valid() && sameFile(in.get(), output)) {
+        return -1;
+    }
+    // The output is created or emptied before the input is checked, so a caller never finds
+    // stale content from an earlier run under the output name after a failure.
+    qvsystemtools::UniqueFd out(
+        ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!in.valid() || !out.valid()) {
+        return -1;
+    }
+
+    if (register_cipher(&aes_desc) == -1) {
+        return -1;
+    }
+    const int cipher = find_cipher("aes");
+    symmetric_CTR ctr;
+    if (ctr_start(cipher, record.iv, record.key, static_cast<int>(kKeyLength), 0,
+                  CTR_COUNTER_LITTLE_ENDIAN, &ctr) != CRYPT_OK) {
+        return -1;
+    }
+
+    unsigned char buffer[kChunk];
+    bool failed = false;
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        // A read error (a failing medium, an input that is a directory) ends the transfer as
+        // a failure: the output would otherwise pass for the complete file.
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            failed = true;
+            break;
+        }
+        const unsigned long length = static_cast<unsigned long>(n);
+        const int err = direction == Direction::Encrypt ? ctr_encrypt(buffer, buffer, length, &ctr)
+                                                        : ctr_decrypt(buffer, buffer, length, &ctr);
+        // A short or failed write (a full file system) leaves a truncated output that must
+        // not be reported as complete.
+        if (err != CRYPT_OK || !qvsystemtools::writeAllFd(out.get(), buffer, length)) {
+            failed = true;
+            break;
+        }
+    }
+    const bool done = ctr_done(&ctr) == CRYPT_OK;
+    wipe(&ctr, sizeof ctr);
+    wipe(buffer, sizeof buffer);
+    // Some file systems report a failed write only when the file is closed.
+    if (out.close() != 0) {
+        failed = true;
+    }
+    return done && !failed ? 0 : -1;
+}
+
+}  // namespace
+
+int deriveDigest(const unsigned char* data, unsigned long length, unsigned char* out,
+                 unsigned long* outLength, int iterations) {
+    if (data == nullptr || out == nullptr || outLength == nullptr) {
+        return -1;
+    }
+    if (register_hash(&sha256_desc) == -1) {
+        return -1;
+    }
+    const int hash = find_hash("sha256");
+
+    unsigned char scratch[128];
+    unsigned long digestLength = sizeof scratch;
+    int result = 0;
+    if (hash_memory(hash, data, length, scratch, &digestLength) != CRYPT_OK ||
+        digestLength > *outLength) {
+        result = -1;
+    } else {
+        std::memcpy(out, scratch, digestLength);
+        *outLength = digestLength;
+        for (int i = 1; i < iterations; ++i) {
+            digestLength = sizeof scratch;
+            if (hash_memory(hash, out, *outLength, scratch, &digestLength) != CRYPT_OK ||
+                digestLength != *outLength) {
+                result = -1;
+                break;
+            }
+            std::memcpy(out, scratch, digestLength);
+        }
+    }
+    wipe(scratch, sizeof scratch);
+    return result;
+}
+
+QvEncryption::QvEncryption() : keyRecord(std::make_unique<KeyRecord>()) {}
+
+QvEncryption::~QvEncryption() { wipe(keyRecord.get(), sizeof *keyRecord); }
+
+int QvEncryption::setKey(const std::string& passphrase) {
+    // Layout: room for the first digest, then the passphrase, then the salt, so the second
+    // derivation runs over D1 + P + S without another copy.
+    std::vector<unsigned char> buffer(kKeyLength + passphrase.size() + sizeof kSalt);
+    std::memcpy(buffer.data() + kKeyLength, passphrase.data(), passphrase.size());
+    std::memcpy(buffer.data() + kKeyLength + passphrase.size(), kSalt, sizeof kSalt);
+
+    unsigned char key[kKeyLength];
+    unsigned char iv[kKeyLength];
+    unsigned long keyLength = sizeof key;
+    unsigned long ivLength = sizeof iv;
+    int result = deriveDigest(buffer.data() + kKeyLength, buffer.size() - kKeyLength, key,
+                              &keyLength, kDigestIterations);
+    if (result == 0) {
+        std::memcpy(buffer.data(), key, kKeyLength);
+        result = deriveDigest(buffer.data(), buffer.size(), iv, &ivLength, kDigestIterations);
+    }
+    if (result == 0 && (keyLength != kKeyLength || ivLength != kKeyLength)) {
+        result = -1;
+    }
+    if (result == 0) {
+        std::memcpy(keyRecord->key, key, kKeyLength);
+        std::memcpy(keyRecord->iv, iv, kKeyLength);
+    }
+    wipe(buffer.data(), buffer.size());
+    wipe(key, sizeof key);
+    wipe(iv, sizeof iv);
+    return result;
+}
+
+int QvEncryption::encryptFile(const std::string& input, const std::string& output) {
+    return transformFile(*keyRecord, input, output, Direction::Encrypt);
+}
+
+int QvEncryption::decryptFile(const std::string& input, const std::string& output) {
+    return transformFile(*keyRecord, input, output, Direction::Decrypt);
+}
+
+}  // namespace KIVRA

@@ -1,0 +1,91 @@
+#include "installer/image_classes.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+namespace installer {
+
+namespace {
+
+template <size_t N>
+bool contains(const char* const (&names)[N], const std::string& name) {
+    for (const char* candidate : names) {
+        if (name == candidate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+ImageClass classifyImage(const std::string& name) {
+    if (name == kInstallerProgramName) {
+        return ImageClass::InstallerProgram;
+    }
+    if (name == kNtimName) {
+        return ImageClass::NtimFile;
+    }
+    if (contains(kUbootImageNames, name)) {
+        return ImageClass::UbootImage;
+    }
+    if (contains(kPlainImageNames, name)) {
+        return ImageClass::PlainImage;
+    }
+    return ImageClass::OtherFile;
+}
+
+bool isEncryptedClass(ImageClass imageClass) {
+    switch (imageClass) {
+        case ImageClass::UbootImage:
+        case ImageClass::PlainImage:
+            return true;
+        case ImageClass::InstallerProgram:
+        case ImageClass::NtimFile:
+        case ImageClass::OtherFile:
+            return false;
+    }
+    return false;
+}
+
+bool hasUbootMagic(const std::string& path) {
+    qvsystemtools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return false;
+    }
+    unsigned char head[sizeof kUbootMagic];
+    size_t have = 0;
+    while (have < sizeof head) {
+        const ssize_t n = ::read(fd.get(), head + have, sizeof head - have);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        have += static_cast<size_t>(n);
+    }
+    return std::memcmp(head, kUbootMagic, sizeof head) == 0;
+}
+
+bool isPlainFileName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") {
+        return false;
+    }
+    for (const char c : name) {
+        // The characters the list reader splits at (the classic locale's white space).
+        if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace installer
+}  // namespace KIVRA

@@ -1,0 +1,116 @@
+// File digests: the text form, agreement with coreutils md5sum, and the step error lines.
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "installer/file_digest.h"
+#include "installer/kivra_installer.h"
+#include "tests/support/test_support.h"
+
+namespace KIVRA {
+namespace {
+
+using testing::TempDir;
+using testing::writeBytes;
+
+// Digest steps log through the install log, whose path lies below /mnt.
+class FileDigest : public testing::SandboxTest {};
+
+std::string coreutilsMd5(const std::string& path) {
+    const testing::ProcessResult result = testing::runProcess({"/usr/bin/md5sum", path});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return result.out.substr(0, 32);
+}
+
+TEST_F(FileDigest, AgreesWithCoreutilsMd5sumAtBlockBoundaries) {
+    TempDir dir;
+    const size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 8191, 8192, 8193, 100000};
+    for (const size_t length : lengths) {
+        const std::string path = dir / ("f" + std::to_string(length));
+        writeBytes(path, testing::randomBytes(length, static_cast<unsigned>(length)));
+        std::string digest;
+        ASSERT_EQ(KivraInstaller::getMd5Sum(path, digest), KivraInstaller::Success);
+        EXPECT_EQ(digest, coreutilsMd5(path)) << length;
+    }
+}
+
+TEST_F(FileDigest, EmptyFileHasTheDigestOfEmptyInputWithLeadingZeros) {
+    TempDir dir;
+    writeBytes(dir / "empty", "");
+    std::string digest;
+    ASSERT_EQ(KivraInstaller::getMd5Sum(dir / "empty", digest), KivraInstaller::Success);
+    // Bytes 0b, 04, 09 and 00 of this digest need their leading zero.
+    EXPECT_EQ(digest, "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST_F(FileDigest, MissingFileFailsWithFileErrorAndKeepsTheDigest) {
+    TempDir dir;
+    std::string digest = "unchanged";
+    ::testing::internal::CaptureStdout();
+    const int result = KivraInstaller::getMd5Sum(dir / "missing", digest);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, KivraInstaller::FileError);
+    EXPECT_EQ(digest, "unchanged");
+    EXPECT_EQ(out, "[KivraInstaller::getMd5Sum] Cannot compute MD5 sum of " + (dir / "missing") +
+                       " (err 5)\n");
+}
+
+TEST_F(FileDigest, DirectoryIsNotHashedAsAnEmptyFile) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
+    std::string digest = "unchanged";
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(KivraInstaller::getMd5Sum(dir / "sub", digest), KivraInstaller::FileError);
+    (void)::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(digest, "unchanged");
+    bool match = true;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(KivraInstaller::md5sum(dir / "sub", "d41d8cd98f00b204e9800998ecf8427e", match),
+              KivraInstaller::Failure);
+    (void)::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(match);
+}
+
+TEST_F(FileDigest, Md5sumOnMissingFileLogsBothLevelsAndClearsMatch) {
+    TempDir dir;
+    bool match = true;
+    ::testing::internal::CaptureStdout();
+    const int result = KivraInstaller::md5sum(dir / "missing", "x", match);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, KivraInstaller::Failure);
+    EXPECT_FALSE(match);
+    EXPECT_EQ(out,
+              "[KivraInstaller::getMd5Sum] Cannot compute MD5 sum of " + (dir / "missing") +
+                  " (err 5)\n[KivraInstaller::md5sum] Failed to compute MD5 Checksum (err 1)\n");
+}
+
+struct ExpectedCase {
+    const char* expected;
+    bool match;
+};
+
+TEST_F(FileDigest, Md5sumMatchesOnlyTheExactLowerCaseText) {
+    TempDir dir;
+    writeBytes(dir / "abc", "abc");
+    // RFC 1321 test suite: MD5("abc").
+    const ExpectedCase cases[] = {
+        {"900150983cd24fb0d6963f7d28e17f72", true},
+        {"900150983CD24FB0D6963F7D28E17F72", false},
+        {"900150983cd24fb0d6963f7d28e17f72 ", false},
+        {"900150983cd24fb0d6963f7d28e17f72\n", false},
+        {" 900150983cd24fb0d6963f7d28e17f72", false},
+        {"900150983cd24fb0d6963f7d28e17f7", false},
+        {"", false},
+    };
+    for (const ExpectedCase& c : cases) {
+        bool match = !c.match;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(KivraInstaller::md5sum(dir / "abc", c.expected, match), KivraInstaller::Success);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "a mismatch is not logged";
+        EXPECT_EQ(match, c.match) << "expected \"" << c.expected << "\"";
+    }
+}
+
+}  // namespace
+}  // namespace KIVRA

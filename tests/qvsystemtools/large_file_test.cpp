@@ -39,9 +39,9 @@ TEST_F(LargeFileTest, FileBeyondFourGiBIsStillAFile) {
     EXPECT_FALSE(isDir(path));
 }
 
-// The next two catch a missing large-file open on the device's 32-bit kernel (EFBIG,
-// EOVERFLOW); under user emulation the 64-bit host kernel forces large-file opens, so
-// there they check only where the bytes land.
+// The next two catch an open without large-file access, which the device's 32-bit kernel
+// refuses (EOVERFLOW) for files beyond 2 GiB; tests/support/large_file_rule.cpp applies the
+// same rule under emulation.
 TEST_F(LargeFileTest, AppendToFileBeyondFourGiBLandsAtItsEnd) {
     const std::string path = makeSparse("log", kBeyond4GiB);
     ASSERT_EQ(appendFile("tail", path), TOOL_OK);

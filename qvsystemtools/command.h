@@ -12,7 +12,8 @@ namespace qvsystemtools {
 
 // The command's standard output through popen; empty when it could not be run (or, with
 // check 1, when it is unsafe). The status form sets exitStatus to -1 when the command did
-// not run, else to its exit code 0-255.
+// not run, else to its exit code 0-255. The status form is called with all three arguments:
+// with an int variable alone the call is ambiguous with the check form and does not compile.
 [[nodiscard]] std::string execCommand(const std::string& command, int check = 0);
 [[nodiscard]] std::string execCommand(const std::string& command, int& exitStatus, int check = 0);
 

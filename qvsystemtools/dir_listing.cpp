@@ -1,0 +1,213 @@
+#include "qvsystemtools/dir_listing.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "qvsystemtools/file_ops.h"
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+namespace qvsystemtools {
+
+namespace {
+
+// Link texts longer than this are not followed; the kernel refuses paths past PATH_MAX anyway.
+constexpr size_t kMaxLinkText = 64 * 1024;
+
+bool isDotEntry(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+int32_t clampSize(off_t size) {
+    if (size <= 0) {
+        return 0;
+    }
+    return size >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+}
+
+// Adds without wrapping: a total past INT32_MAX stays there.
+void addSize(int32_t* total, off_t size) {
+    if (total == nullptr) {
+        return;
+    }
+    const int64_t sum = static_cast<int64_t>(*total) + clampSize(size);
+    *total = sum >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+}
+
+// The whole link text; a text that does not fit in the first buffer is read again with a
+// larger one instead of being cut off into a wrong path.
+bool readLinkText(const std::string& path, std::string& text) {
+    for (size_t size = 1024; size <= kMaxLinkText; size *= 2) {
+        std::string buffer(size, '\0');
+        const ssize_t n = ::readlink(path.c_str(), &buffer[0], size);
+        if (n < 0) {
+            return false;
+        }
+        if (static_cast<size_t>(n) < size) {
+            buffer.resize(static_cast<size_t>(n));
+            text.swap(buffer);
+            return true;
+        }
+    }
+    return false;
+}
+
+void recordFile(DirListing& listing, const std::string& path, off_t size) {
+    if (listing.fileEntries != nullptr) {
+        listing.fileEntries->push_back(FileEntry{path, clampSize(size)});
+    }
+    addSize(listing.totalSize, size);
+}
+
+bool walk(const std::string& dir, DirListing& listing, std::string& error) {
+    UniqueDir handle(::opendir(dir.c_str()));
+    if (!handle.valid()) {
+        error = "Cannot open dir " + dir;
+        return false;
+    }
+    while (const dirent* entry = ::readdir(handle.get())) {
+        if (isDotEntry(entry->d_name)) {
+            continue;
+        }
+        const std::string entryPath = dir + "/" + entry->d_name;
+        struct stat st {};
+        if (::lstat(entryPath.c_str(), &st) != 0) {
+            continue;
+        }
+        // The kind comes from lstat rather than d_type: file systems that leave d_type
+        // unknown would otherwise have every entry skipped.
+        if (S_ISDIR(st.st_mode)) {
+            // An unreadable subdirectory only sets error; the rest of the tree is still listed.
+            (void)walk(entryPath, listing, error);
+        } else if (S_ISREG(st.st_mode)) {
+            recordFile(listing, entryPath, st.st_size);
+        } else if (S_ISLNK(st.st_mode)) {
+            recordFile(listing, entryPath, st.st_size);
+            std::string text;
+            struct stat target {};
+            if (readLinkText(entryPath, text) && !text.empty() &&
+                ::stat(entryPath.c_str(), &target) == 0) {
+                recordFile(listing, text[0] == '/' ? text : dir + "/" + text, target.st_size);
+            }
+        }
+    }
+    // A failed close of a directory opened for reading loses nothing.
+    (void)handle.close();
+    return true;
+}
+
+}  // namespace
+
+bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
+    try {
+        UniqueDir handle(::opendir(dir.c_str()));
+        if (!handle.valid()) {
+            error = "Cannot open dir " + dir;
+            return false;
+        }
+        if (listing.totalSize != nullptr) {
+            *listing.totalSize = 0;
+        }
+        if (listing.files != nullptr) {
+            listing.files->clear();
+        }
+        while (const dirent* entry = ::readdir(handle.get())) {
+            if (isDotEntry(entry->d_name)) {
+                continue;
+            }
+            const std::string entryPath = dir + "/" + entry->d_name;
+            struct stat st {};
+            if (::stat(entryPath.c_str(), &st) != 0) {
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                if (listing.dirs != nullptr) {
+                    listing.dirs->push_back(entryPath);
+                }
+                continue;
+            }
+            if (listing.files != nullptr) {
+                listing.files->push_back(entryPath);
+            }
+            addSize(listing.totalSize, st.st_size);
+        }
+        (void)handle.close();  // opened for reading: nothing to lose
+        return true;
+    } catch (...) {
+        // Only allocation can throw here; the listing is then incomplete and not claimed.
+        return false;
+    }
+}
+
+bool listFiles(const std::string& dir, std::vector<std::string>& files, std::string& error) {
+    DirListing listing;
+    listing.files = &files;
+    return listDir(dir, listing, error);
+}
+
+bool getDirSize(const std::string& dir, int& size, std::string& error) {
+    int32_t total = 0;
+    DirListing listing;
+    listing.totalSize = &total;
+    if (!listDir(dir, listing, error)) {
+        return false;
+    }
+    size = total;
+    return true;
+}
+
+bool walkDir(const std::string& dir, DirListing& listing, std::string& error) {
+    if (listing.fileEntries != nullptr) {
+        listing.fileEntries->clear();
+    }
+    if (listing.totalSize != nullptr) {
+        *listing.totalSize = 0;
+    }
+    try {
+        return walk(dir, listing, error);
+    } catch (...) {
+        return false;
+    }
+}
+
+namespace {
+
+int countEntries(const std::string& dir, bool includeDirs) {
+    if (!isDir(dir)) {
+        return -1;
+    }
+    UniqueDir handle(::opendir(dir.c_str()));
+    if (!handle.valid()) {
+        return -1;
+    }
+    // Entries are looked up below dir whether or not it was given with a trailing "/".
+    const std::string prefix = (!dir.empty() && dir.back() == '/') ? dir : dir + "/";
+    int count = 0;
+    while (const dirent* entry = ::readdir(handle.get())) {
+        if (isDotEntry(entry->d_name)) {
+            continue;
+        }
+        if (!includeDirs && isDir(prefix + entry->d_name)) {
+            continue;
+        }
+        ++count;
+    }
+    (void)handle.close();  // opened for reading: nothing to lose
+    return count;
+}
+
+}  // namespace
+
+int countDirEntries(const std::string& dir, bool includeDirs) {
+    try {
+        return countEntries(dir, includeDirs);
+    } catch (...) {
+        return -1;  // only allocation can throw here
+    }
+}
+
+}  // namespace qvsystemtools
+}  // namespace KIVRA

@@ -1,0 +1,82 @@
+#include "qvsystemtools/file_queries.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "qvsystemtools/file_ops.h"
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+namespace qvsystemtools {
+
+namespace {
+
+bool hasType(const std::string& path, mode_t type) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
+}
+
+}  // namespace
+
+bool isCharDevice(const std::string& path) { return hasType(path, S_IFCHR); }
+
+bool isBlockDevice(const std::string& path) { return hasType(path, S_IFBLK); }
+
+bool isFifo(const std::string& path) { return hasType(path, S_IFIFO); }
+
+ToolStatus createFile(const std::string& path) {
+    if (path.empty()) {
+        return TOOL_ERR_EMPTY_PATH;
+    }
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        return TOOL_ERR_OPEN_DIR;
+    }
+    return fd.close() == 0 ? TOOL_OK : TOOL_ERR_OPEN_DIR;
+}
+
+int countLines(const std::string& path) {
+    if (!isFile(path)) {
+        return 0;
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return 0;
+    }
+    long long lines = 0;
+    bool openLine = false;  // bytes read since the last line end
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // End of file or a read error: a started last line still counts, as a line read
+            // up to the failure.
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                ++lines;
+                openLine = false;
+            } else {
+                openLine = true;
+            }
+        }
+        if (lines >= INT_MAX) {
+            return INT_MAX;
+        }
+    }
+    if (openLine) {
+        ++lines;
+    }
+    return lines >= INT_MAX ? INT_MAX : static_cast<int>(lines);
+}
+
+}  // namespace qvsystemtools
+}  // namespace KIVRA

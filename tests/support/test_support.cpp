@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -78,7 +79,34 @@ std::vector<std::string> commandFor(const std::vector<std::string>& argv) {
     return command;
 }
 
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (const std::string& s : strings) result.push_back(const_cast<char*>(s.c_str()));
+    result.push_back(nullptr);
+    return result;
+}
+
 }  // namespace
+
+void execProgram(const std::string& path, const std::vector<std::string>& argv) {
+    std::vector<std::string> command = emulatorCommand();
+    const std::string target = elfIdentity("/proc/self/exe");
+    if (command.empty() || target.empty() || argv.empty() || elfIdentity(path.c_str()) != target) {
+        const std::vector<char*> args = pointers(argv);
+        ::execv(path.c_str(), args.data());
+        return;
+    }
+    // The emulator needs the program's real path ("/proc/self/exe" would name the emulator
+    // itself once it runs) and takes the chosen argv[0] through its -0 option.
+    char real[PATH_MAX];
+    if (::realpath(path.c_str(), real) == nullptr) {
+        return;
+    }
+    command.insert(command.end(), {"-0", argv[0], real});
+    command.insert(command.end(), argv.begin() + 1, argv.end());
+    const std::vector<char*> args = pointers(command);
+    ::execvp(args[0], args.data());
+}
 
 bool inSandbox() {
     const std::string self = link("/proc/self/ns/mnt");

@@ -52,6 +52,11 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, const std::string& input = "");
 
+// Replaces the calling process (a forked child) by the program at path with argv, argv[0]
+// being any name; a target program of a cross build runs through the emulator, as in
+// runProcess. Returns only when the program could not be started.
+void execProgram(const std::string& path, const std::vector<std::string>& argv);
+
 // Path of a program built by this project: QV_BIN_DIR + "/" + name.
 std::string binPath(const std::string& name);
 // Path inside the source tree.

@@ -1,0 +1,398 @@
+// The release tool qvpack: packages it builds are what the installer accepts, and verify
+// catches what the installer would refuse.
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "crypto/qv_encryption.h"
+#include "tests/support/test_support.h"
+
+namespace KIVRA {
+namespace {
+
+using testing::exists;
+using testing::ProcessResult;
+using testing::readBytes;
+using testing::TempDir;
+using testing::writeBytes;
+
+const std::string kMagic("\x27\x05\x19\x56", 4);
+
+ProcessResult qvpack(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {testing::binPath("qvpack")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::runProcess(argv);
+}
+
+bool hasLine(const std::string& text, const std::string& line) {
+    for (const std::string& l : testing::lines(text)) {
+        if (l == line) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string decryptWith(const std::string& passphrase, const std::string& path,
+                        const std::string& scratch) {
+    QvEncryption crypto;
+    EXPECT_EQ(crypto.setKey(passphrase), 0);
+    EXPECT_EQ(crypto.decryptFile(path, scratch), 0);
+    return readBytes(scratch);
+}
+
+// Plain files of every class, made in dir/src.
+struct Sources {
+    explicit Sources(const TempDir& dir) : root(dir / "src") {
+        EXPECT_EQ(::mkdir(root.c_str(), 0755), 0);
+        add("uImage", kMagic + testing::randomBytes(5000, 1));
+        add("rootfs.sqfs.uboot", kMagic + testing::randomBytes(70000, 2));
+        add("zImage", testing::randomBytes(4097, 3));
+        add("dtb.recovery", testing::randomBytes(15, 4));
+        add("NTIM.bin", testing::randomBytes(300, 5));
+        add("kivrainstaller", testing::randomBytes(2000, 6));
+        EXPECT_EQ(::chmod((root + "/kivrainstaller").c_str(), 0755), 0);
+        add("settings.conf", "a=1\n");
+        writeBytes(root + "/pre.sh", "#!/bin/sh\necho pre\n");
+    }
+    void add(const std::string& name, const std::string& data) {
+        writeBytes(root + "/" + name, data);
+        names.push_back(name);
+    }
+    std::vector<std::string> paths() const {
+        std::vector<std::string> result;
+        for (const std::string& name : names) {
+            result.push_back(root + "/" + name);
+        }
+        return result;
+    }
+    std::string root;
+    std::vector<std::string> names;
+};
+
+ProcessResult create(const std::string& out, const Sources& sources,
+                     const std::string& version = "4.2.1-r7") {
+    std::vector<std::string> args = {
+        "create", out,     "--version", version,         "--product-type",
+        "BIRCH",  "--set", "EXTRA=x=y", "--init-script", sources.root + "/pre.sh"};
+    const std::vector<std::string> paths = sources.paths();
+    args.insert(args.end(), paths.begin(), paths.end());
+    return qvpack(args);
+}
+
+TEST(Qvpack, CreatedPackageHoldsEncryptedImagesCopiedFilesAndManifest) {
+    TempDir dir;
+    const Sources sources(dir);
+    const ProcessResult made = create(dir / "pkg", sources);
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+
+    EXPECT_EQ(readBytes(dir / "pkg/manifest.txt"),
+              "PRODUCT_TYPE=BIRCH\nKIVRA_VERSION=4.2.1-r7\nEXTRA=x=y\n");
+    for (const std::string name : {"uImage", "rootfs.sqfs.uboot", "zImage", "dtb.recovery"}) {
+        const std::string plain = readBytes(sources.root + "/" + name);
+        const std::string packed = readBytes(dir / ("pkg/" + name));
+        EXPECT_EQ(packed.size(), plain.size()) << name;
+        EXPECT_NE(packed, plain) << name << " must travel encrypted";
+        EXPECT_EQ(decryptWith("4.2.1-r7", dir / ("pkg/" + name), dir / "scratch"), plain) << name;
+    }
+    for (const std::string name : {"NTIM.bin", "kivrainstaller", "settings.conf"}) {
+        EXPECT_EQ(readBytes(dir / ("pkg/" + name)), readBytes(sources.root + "/" + name))
+            << name << " must travel unchanged";
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "pkg/kivrainstaller").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(decryptWith("4.2.1-r7", dir / "pkg/init.sh", dir / "scratch"),
+              "#!/bin/sh\necho pre\n");
+}
+
+TEST(Qvpack, DigestListIsCoreutilsMd5sumOutputOfThePlainFiles) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    std::string command = "cd '" + sources.root + "' && /usr/bin/md5sum";
+    for (const std::string& name : sources.names) {
+        command += " " + name;
+    }
+    const ProcessResult md5 = testing::runProcess({"/bin/sh", "-c", command});
+    ASSERT_EQ(md5.exitStatus, 0) << md5.err;
+    EXPECT_EQ(decryptWith("4.2.1-r7", dir / "pkg/images.md5", dir / "scratch"), md5.out);
+}
+
+TEST(Qvpack, VerifyAcceptsWhatCreateBuilt) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const ProcessResult verified = qvpack({"verify", dir / "pkg"});
+    EXPECT_EQ(verified.exitStatus, 0) << verified.out << verified.err;
+    EXPECT_TRUE(
+        hasLine(verified.out, "manifest.txt: OK (PRODUCT_TYPE=BIRCH, KIVRA_VERSION=4.2.1-r7)"));
+    for (const std::string& name : sources.names) {
+        EXPECT_TRUE(hasLine(verified.out, name + ": OK")) << name << "\n" << verified.out;
+    }
+    EXPECT_TRUE(hasLine(verified.out, "init.sh: OK (decrypted; no digest covers it)"));
+}
+
+TEST(Qvpack, VerifyCatchesAFlippedByteInAnEncryptedAndInACopiedFile) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    for (const std::string name : {"rootfs.sqfs.uboot", "settings.conf"}) {
+        const std::string path = dir / ("pkg/" + name);
+        std::string data = readBytes(path);
+        data[data.size() / 2] ^= 0x01;
+        writeBytes(path, data);
+    }
+    const ProcessResult verified = qvpack({"verify", dir / "pkg"});
+    EXPECT_EQ(verified.exitStatus, 1);
+    EXPECT_TRUE(hasLine(verified.out, "rootfs.sqfs.uboot: FAILED (MD5 mismatch)")) << verified.out;
+    EXPECT_TRUE(hasLine(verified.out, "settings.conf: FAILED (MD5 mismatch)")) << verified.out;
+    EXPECT_TRUE(hasLine(verified.out, "uImage: OK"));
+    EXPECT_EQ(verified.err, "qvpack: 2 of 9 checks failed\n");
+}
+
+TEST(Qvpack, VerifyRefusesAPackageUnderAnotherVersion) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    writeBytes(dir / "pkg/manifest.txt", "PRODUCT_TYPE=BIRCH\nKIVRA_VERSION=4.2.1-r8\n");
+    const ProcessResult verified = qvpack({"verify", dir / "pkg"});
+    EXPECT_EQ(verified.exitStatus, 1);
+    EXPECT_FALSE(hasLine(verified.out, "uImage: OK"));
+    EXPECT_NE(verified.out.find("images.md5: FAILED"), std::string::npos) << verified.out;
+}
+
+// A package made by hand with the library, so verify is checked against entries create
+// would never write.
+struct HandMadePackage {
+    explicit HandMadePackage(const TempDir& dir) : root(dir / "hand"), scratch(dir / "list") {
+        EXPECT_EQ(::mkdir(root.c_str(), 0755), 0);
+        EXPECT_EQ(crypto.setKey("7.0"), 0);
+        writeBytes(root + "/manifest.txt", "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\n");
+    }
+    void encrypted(const std::string& name, const std::string& plain) {
+        writeBytes(scratch, plain);
+        EXPECT_EQ(crypto.encryptFile(scratch, root + "/" + name), 0);
+    }
+    void list(const std::string& text) { encrypted("images.md5", text); }
+    std::string root;
+    std::string scratch;
+    QvEncryption crypto;
+};
+
+std::string md5Of(const std::string& data, const TempDir& dir) {
+    writeBytes(dir / "md5in", data);
+    return testing::runProcess({"/usr/bin/md5sum", dir / "md5in"}).out.substr(0, 32);
+}
+
+TEST(Qvpack, VerifyRefusesUbootImageWithoutHeaderMagicThoughItsDigestMatches) {
+    TempDir dir;
+    HandMadePackage pkg(dir);
+    const std::string noMagic = testing::randomBytes(1000, 11);
+    pkg.encrypted("uImage", noMagic);
+    pkg.encrypted("zImage", noMagic);
+    pkg.list(md5Of(noMagic, dir) + "  uImage\n" + md5Of(noMagic, dir) + "  zImage\n");
+    const ProcessResult verified = qvpack({"verify", pkg.root});
+    EXPECT_EQ(verified.exitStatus, 1);
+    EXPECT_TRUE(hasLine(verified.out,
+                        "uImage: FAILED (no U-Boot header 27 05 19 56 after "
+                        "decryption)"))
+        << verified.out;
+    EXPECT_TRUE(hasLine(verified.out, "zImage: OK")) << verified.out;
+}
+
+TEST(Qvpack, VerifyReportsEntriesTheInstallerWouldRefuseOrMisread) {
+    TempDir dir;
+    HandMadePackage pkg(dir);
+    const std::string zero(32, '0');
+    writeBytes(pkg.root + "/other.bin", "data");
+    pkg.list(zero + "  ../escape\n" + md5Of("data", dir) + "\tother.bin\n" + md5Of("data", dir) +
+             "  other.bin\n" + zero + "  absent.img\n" +
+             "D41D8CD98F00B204E9800998ECF8427E  images.md5\n" + zero);
+    const ProcessResult verified = qvpack({"verify", pkg.root});
+    EXPECT_EQ(verified.exitStatus, 1);
+    const std::vector<std::string> expected = {
+        "manifest.txt: OK (PRODUCT_TYPE=ROWAN, KIVRA_VERSION=7.0)",
+        "../escape: FAILED (not a plain file name of the package directory)",
+        "other.bin: OK",
+        "other.bin: FAILED (listed twice)",
+        "absent.img: FAILED (missing from the package)",
+        "images.md5: FAILED (the name belongs to the package itself)",
+        "images.md5: FAILED (digest " + zero + " has no file name)",
+    };
+    EXPECT_EQ(testing::lines(verified.out), expected);
+}
+
+TEST(Qvpack, DecryptWritesThePlainPackage) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const ProcessResult plain = qvpack({"decrypt", dir / "pkg", dir / "plain"});
+    ASSERT_EQ(plain.exitStatus, 0) << plain.out << plain.err;
+    for (const std::string& name : sources.names) {
+        EXPECT_EQ(readBytes(dir / ("plain/" + name)), readBytes(sources.root + "/" + name)) << name;
+    }
+    EXPECT_EQ(readBytes(dir / "plain/init.sh"), "#!/bin/sh\necho pre\n");
+    EXPECT_EQ(readBytes(dir / "plain/manifest.txt"), readBytes(dir / "pkg/manifest.txt"));
+    EXPECT_EQ(readBytes(dir / "plain/images.md5"),
+              decryptWith("4.2.1-r7", dir / "pkg/images.md5", dir / "scratch"));
+}
+
+TEST(Qvpack, SingleFileTransformMatchesTheLibraryAndRoundTrips) {
+    TempDir dir;
+    writeBytes(dir / "zeros", std::string(48, '\0'));
+    ProcessResult r =
+        qvpack({"encrypt-file", "--passphrase", "4.2.1-r7", dir / "zeros", dir / "stream"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    // The known key-stream head of "4.2.1-r7" (tests/crypto/known_answers.sh).
+    const std::string stream = readBytes(dir / "stream");
+    EXPECT_EQ(static_cast<unsigned char>(stream[0]), 0x7a);
+    EXPECT_EQ(static_cast<unsigned char>(stream[47]), 0x5d);
+
+    const std::string plain = testing::randomBytes(9999, 12);
+    writeBytes(dir / "plain", plain);
+    r = qvpack({"encrypt-file", "--passphrase=", dir / "plain", dir / "enc"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    r = qvpack({"decrypt-file", dir / "enc", "--passphrase", "", dir / "dec"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(readBytes(dir / "dec"), plain);
+    EXPECT_EQ(decryptWith("", dir / "enc", dir / "scratch"), plain);
+}
+
+TEST(Qvpack, HelpNamesEveryCommand) {
+    const ProcessResult help = qvpack({"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    for (const char* command : {"create", "verify", "decrypt ", "encrypt-file", "decrypt-file"}) {
+        EXPECT_NE(help.out.find(std::string("qvpack ") + command), std::string::npos) << command;
+    }
+}
+
+struct BadInput {
+    const char* what;
+    std::vector<std::string> args;  // "@" stands for the source directory
+    int exitStatus;
+    const char* message;  // the expected start of the one error line
+};
+
+TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
+    TempDir dir;
+    const Sources sources(dir);
+    writeBytes(dir / "a b", "x");
+    ASSERT_EQ(::mkdir((dir / "other").c_str(), 0755), 0);
+    writeBytes(dir / "other/zImage", "x");
+    writeBytes(dir / "images.md5", "x");
+    writeBytes(dir / "uImage", "no magic");
+    const std::string out = dir / "out";
+    const std::string zImage = sources.root + "/zImage";
+    const std::vector<std::string> base = {"create", out, "--product-type", "BIRCH"};
+    auto createWith = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    const BadInput cases[] = {
+        {"no version", createWith({zImage}), 2, "qvpack: option --version is required"},
+        {"version value missing", createWith({zImage, "--version"}), 2,
+         "qvpack: option --version needs a value"},
+        {"version swallowing the next option",
+         {"create", out, "--version", "--product-type", "BIRCH", zImage},
+         2,
+         "qvpack: option --version needs a value"},
+        {"empty version", createWith({"--version", "", zImage}), 1,
+         "qvpack: the version (--version) must not be empty"},
+        {"version with a line end", createWith({"--version", "1\nX=2", zImage}), 1,
+         "qvpack: manifest entry KIVRA_VERSION holds a control character"},
+        {"missing file", createWith({"--version", "1", dir / "nope"}), 1, "qvpack: "},
+        {"directory as file", createWith({"--version", "1", dir / "other/"}), 1, "qvpack: "},
+        {"dot-dot name", createWith({"--version", "1", dir / "other/.."}), 1, "qvpack: "},
+        {"name with a blank", createWith({"--version", "1", dir / "a b"}), 1, "qvpack: "},
+        {"duplicate name", createWith({"--version", "1", zImage, dir / "other/zImage"}), 1,
+         "qvpack: "},
+        {"reserved name", createWith({"--version", "1", dir / "images.md5"}), 1, "qvpack: "},
+        {"U-Boot image without magic", createWith({"--version", "1", dir / "uImage"}), 1,
+         "qvpack: "},
+        {"set without =", createWith({"--version", "1", "--set", "FOO", zImage}), 2,
+         "qvpack: --set FOO: expected KEY=VALUE"},
+        {"set repeating the version",
+         createWith({"--version", "1", "--set", "KIVRA_VERSION=2", zImage}), 1,
+         "qvpack: manifest key KIVRA_VERSION given twice"},
+        {"missing init script",
+         createWith({"--version", "1", "--init-script", dir / "nope", zImage}), 1, "qvpack: "},
+        {"unknown option", createWith({"--version", "1", "--bogus", "1", zImage}), 2,
+         "qvpack: unknown option --bogus"},
+        {"no command", {}, 2, "qvpack: expected a command"},
+        {"unknown command", {"pack"}, 2, "qvpack: unknown command pack"},
+        {"verify without package", {"verify"}, 2, "qvpack: expected PKGDIR"},
+        {"verify of a missing directory", {"verify", dir / "nope"}, 1, "qvpack: "},
+        {"verify without manifest", {"verify", dir / "other"}, 1, "qvpack: cannot read "},
+        {"passphrase missing",
+         {"encrypt-file", zImage, dir / "o"},
+         2,
+         "qvpack: option --passphrase is required"},
+        {"file missing",
+         {"decrypt-file", "--passphrase", "1", dir / "nope", dir / "o"},
+         1,
+         "qvpack: "},
+        {"file onto itself", {"encrypt-file", "--passphrase", "1", zImage, zImage}, 1, "qvpack: "},
+        {"full output",
+         {"encrypt-file", "--passphrase", "1", zImage, "/dev/full"},
+         1,
+         "qvpack: cannot encrypt "},
+    };
+    const std::string zImageBefore = readBytes(zImage);
+    for (const BadInput& c : cases) {
+        const ProcessResult r = qvpack(c.args);
+        EXPECT_EQ(r.exitStatus, c.exitStatus) << c.what << ": " << r.err;
+        EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << c.what << ": " << r.err;
+        EXPECT_EQ(testing::lines(r.err).size(), 1u) << c.what << ": " << r.err;
+        EXPECT_FALSE(exists(out)) << c.what;
+        EXPECT_FALSE(exists(dir / "o")) << c.what;
+    }
+    EXPECT_EQ(readBytes(zImage), zImageBefore);
+}
+
+TEST(Qvpack, VerifyWithoutVersionInManifestIsAnError) {
+    TempDir dir;
+    HandMadePackage pkg(dir);
+    writeBytes(pkg.root + "/manifest.txt", "PRODUCT_TYPE=ROWAN\n#KIVRA_VERSION=7.0\n");
+    const ProcessResult r = qvpack({"verify", pkg.root});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "qvpack: " + pkg.root + "/manifest.txt has no KIVRA_VERSION\n");
+}
+
+TEST(Qvpack, CreateRefusesANonEmptyOutputDirectoryAndKeepsIt) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(::mkdir((dir / "pkg").c_str(), 0755), 0);
+    writeBytes(dir / "pkg/old", "keep");
+    const ProcessResult r = create(dir / "pkg", sources);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "qvpack: " + (dir / "pkg") + ": directory is not empty\n");
+    EXPECT_EQ(readBytes(dir / "pkg/old"), "keep");
+}
+
+class QvpackFullFileSystem : public testing::SandboxTest {};
+
+TEST_F(QvpackFullFileSystem, CreateOnFullFileSystemFailsAndRemovesWhatItWrote) {
+    TempDir dir;
+    const Sources sources(dir);
+    const std::string small = dir / "small";
+    ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("qvtest-small", small.c_str(), "tmpfs", 0, "size=32k"), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(::mkdir((small + "/pkg").c_str(), 0755), 0);
+    const ProcessResult r = create(small + "/pkg", sources);
+    const ProcessResult listing = testing::runProcess({"/bin/ls", "-A", small + "/pkg"});
+    (void)::umount2(small.c_str(), MNT_DETACH);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(listing.out, "");
+}
+
+}  // namespace
+}  // namespace KIVRA

@@ -1,0 +1,146 @@
+#include "tools/qvpack/file_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "qvsystemtools/dir_ops.h"
+#include "qvsystemtools/unique_fd.h"
+#include "tools/qvpack/pack_error.h"
+
+namespace KIVRA {
+namespace qvpack {
+
+using qvsystemtools::UniqueDir;
+using qvsystemtools::UniqueFd;
+
+std::string errnoText() { return std::strerror(errno); }
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void requireRegularFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        throw PackError(path + ": " + errnoText());
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw PackError(path + ": not a regular file");
+    }
+}
+
+bool prepareOutputDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) {
+        return true;
+    }
+    if (errno != EEXIST) {
+        throw PackError("cannot create " + path + ": " + errnoText());
+    }
+    UniqueDir dir(::opendir(path.c_str()));
+    if (!dir.valid()) {
+        throw PackError(path + ": " + errnoText());
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            throw PackError(path + ": directory is not empty");
+        }
+    }
+    if (errno != 0) {
+        throw PackError(path + ": " + errnoText());
+    }
+    return false;
+}
+
+void copyPlain(const std::string& source, const std::string& destination) {
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!in.valid() || ::fstat(in.get(), &st) != 0) {
+        throw PackError("cannot read " + source + ": " + errnoText());
+    }
+    UniqueFd out(
+        ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+    if (!out.valid()) {
+        throw PackError("cannot create " + destination + ": " + errnoText());
+    }
+    std::vector<char> buffer(128 * 1024);
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw PackError("cannot read " + source + ": " + errnoText());
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!qvsystemtools::writeAllFd(out.get(), buffer.data(), static_cast<size_t>(n))) {
+            throw PackError("cannot write " + destination + ": " + errnoText());
+        }
+    }
+    // The mode given to open is reduced by the umask; the copy keeps the source's bits, so
+    // an executable stays executable.
+    if (::fchmod(out.get(), st.st_mode & 0777) != 0 || out.close() != 0) {
+        throw PackError("cannot write " + destination + ": " + errnoText());
+    }
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out.valid() || !qvsystemtools::writeAllFd(out.get(), text.data(), text.size()) ||
+        out.close() != 0) {
+        throw PackError("cannot write " + path + ": " + errnoText());
+    }
+}
+
+std::string readText(const std::string& path) {
+    UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) {
+        throw PackError("cannot read " + path + ": " + errnoText());
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw PackError("cannot read " + path + ": " + errnoText());
+        }
+        if (n == 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+WorkDir::WorkDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qvpack.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr) {
+        throw PackError("cannot create a work directory in " + pattern + ": " + errnoText());
+    }
+    path_ = name.data();
+}
+
+WorkDir::~WorkDir() {
+    // Decrypted images must not stay behind in a shared temporary directory.
+    (void)qvsystemtools::removeDir(path_);
+}
+
+}  // namespace qvpack
+}  // namespace KIVRA

@@ -1,0 +1,47 @@
+#pragma once
+// File helpers of the package tool. Every failure throws PackError with a one-line text.
+
+#include <string>
+
+namespace KIVRA {
+namespace qvpack {
+
+// The text after the last "/" of path ("" for a path ending in "/").
+[[nodiscard]] std::string baseName(const std::string& path);
+
+// Throws unless path names a regular file (links followed).
+void requireRegularFile(const std::string& path);
+
+// Makes path an empty directory: creates it (its parent must exist) or accepts an existing
+// empty directory. Returns true when it was created here. Throws when path is something
+// else or a directory with content, so a package is never mixed with older files.
+[[nodiscard]] bool prepareOutputDir(const std::string& path);
+
+// Copies source to destination byte for byte, with the source's permission bits. Throws on
+// any failure, leaving a partial destination.
+void copyPlain(const std::string& source, const std::string& destination);
+
+// Writes text as the whole content of path. Throws on any failure.
+void writeText(const std::string& path, const std::string& text);
+
+// Reads the whole file. Throws when it cannot be read.
+[[nodiscard]] std::string readText(const std::string& path);
+
+// strerror of the current errno.
+[[nodiscard]] std::string errnoText();
+
+// A private directory below $TMPDIR (or /tmp), removed with its content by the destructor.
+class WorkDir {
+public:
+    WorkDir();
+    ~WorkDir();
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+    [[nodiscard]] const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace qvpack
+}  // namespace KIVRA

@@ -1,0 +1,229 @@
+#include "tools/qvpack/package_check.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "crypto/qv_encryption.h"
+#include "installer/file_digest.h"
+#include "installer/image_classes.h"
+#include "qvsystemtools/unique_fd.h"
+#include "tools/qvpack/file_util.h"
+#include "tools/qvpack/manifest_text.h"
+#include "tools/qvpack/pack_error.h"
+
+namespace KIVRA {
+namespace qvpack {
+
+namespace {
+
+using installer::ImageClass;
+
+bool isDigestText(const std::string& text) {
+    if (text.size() != 32) {
+        return false;
+    }
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Printable ASCII and white space only, as every digest and file name is.
+bool isListText(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool space = byte == ' ' || (byte >= '\t' && byte <= '\r');
+        if (!space && (byte < 0x21 || byte > 0x7E)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+class Reporter {
+public:
+    Reporter(std::ostream& out, CheckSummary& summary) : out_(out), summary_(summary) {}
+    void ok(const std::string& name, const std::string& remark = "") {
+        ++summary_.checks;
+        out_ << name << ": OK" << (remark.empty() ? "" : " (" + remark + ")") << "\n";
+    }
+    void failed(const std::string& name, const std::string& reason) {
+        ++summary_.checks;
+        ++summary_.failures;
+        out_ << name << ": FAILED (" << reason << ")\n";
+    }
+    void note(const std::string& name, const std::string& text) {
+        out_ << name << ": " << text << "\n";
+    }
+
+private:
+    std::ostream& out_;
+    CheckSummary& summary_;
+};
+
+std::string packageVersion(const std::string& pkgDir, const std::string& plainDir,
+                           Reporter& report) {
+    const std::string path = pkgDir + "/" + installer::kManifestName;
+    const ManifestTable manifest = parseManifest(readText(path));
+    const auto version = manifest.find("KIVRA_VERSION");
+    if (version == manifest.end() || version->second.empty()) {
+        throw PackError(path + " has no KIVRA_VERSION");
+    }
+    copyPlain(path, plainDir + "/" + installer::kManifestName);
+    const auto type = manifest.find("PRODUCT_TYPE");
+    if (type == manifest.end() || type->second.empty()) {
+        report.failed(installer::kManifestName, "no PRODUCT_TYPE");
+    } else {
+        report.ok(installer::kManifestName,
+                  "PRODUCT_TYPE=" + type->second + ", KIVRA_VERSION=" + version->second);
+    }
+    return version->second;
+}
+
+// Checks one digest-list entry; the reason of a failure, or "" when it passed.
+std::string checkEntry(QvEncryption& crypto, const std::string& pkgDir, const std::string& plainDir,
+                       bool keepFiles, const std::string& digest, const std::string& name) {
+    const std::string source = pkgDir + "/" + name;
+    if (!isRegularFile(source)) {
+        return "missing from the package";
+    }
+    const ImageClass imageClass = installer::classifyImage(name);
+    const std::string target = plainDir + "/" + name;
+    std::string hashed = source;
+    if (installer::isEncryptedClass(imageClass)) {
+        if (crypto.decryptFile(source, target) != 0) {
+            return "cannot decrypt";
+        }
+        hashed = target;
+    } else if (keepFiles) {
+        try {
+            copyPlain(source, target);
+        } catch (const PackError& error) {
+            return error.what();
+        }
+        hashed = target;
+    }
+    std::string actual;
+    std::string reason;
+    if (!installer::md5Text(hashed, actual)) {
+        reason = "cannot compute the MD5 digest";
+    } else if (actual != digest) {
+        reason = "MD5 mismatch";
+    } else if (imageClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
+        reason = "no U-Boot header 27 05 19 56 after decryption";
+    }
+    if (!keepFiles && hashed == target) {
+        // Images may be hundreds of MiB: keep the work directory to one at a time.
+        (void)::unlink(target.c_str());
+    }
+    return reason;
+}
+
+}  // namespace
+
+CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir, bool keepFiles,
+                          std::ostream& out) {
+    struct stat st {};
+    if (::stat(pkgDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        throw PackError(pkgDir + ": not a directory");
+    }
+    CheckSummary summary;
+    Reporter report(out, summary);
+    const std::string version = packageVersion(pkgDir, plainDir, report);
+
+    QvEncryption crypto;
+    if (crypto.setKey(version) != 0) {
+        throw PackError("cannot derive the package key");
+    }
+    const std::string listSource = pkgDir + "/" + installer::kDigestListName;
+    const std::string listPlain = plainDir + "/" + installer::kDigestListName;
+    if (!isRegularFile(listSource) || crypto.decryptFile(listSource, listPlain) != 0) {
+        throw PackError("cannot decrypt " + listSource);
+    }
+
+    const std::string listText = readText(listPlain);
+    if (!isListText(listText)) {
+        // A wrong passphrase gives random bytes; their "names" would only garble the report.
+        report.failed(installer::kDigestListName,
+                      "does not decrypt to a digest list; wrong KIVRA_VERSION?");
+        return summary;
+    }
+    // The installer reads the list as white-space separated tokens taken in pairs.
+    std::istringstream list(listText);
+    const std::set<std::string> reserved = {installer::kManifestName, installer::kDigestListName,
+                                            installer::kInitScriptName};
+    std::set<std::string> listed;
+    std::string digest;
+    std::string name;
+    while (list >> digest) {
+        if (!(list >> name)) {
+            report.failed(installer::kDigestListName, "digest " + digest + " has no file name");
+            break;
+        }
+        if (!installer::isPlainFileName(name)) {
+            report.failed(name, "not a plain file name of the package directory");
+            continue;
+        }
+        if (reserved.count(name) != 0) {
+            report.failed(name, "the name belongs to the package itself");
+            continue;
+        }
+        if (!listed.insert(name).second) {
+            report.failed(name, "listed twice");
+            continue;
+        }
+        if (!isDigestText(digest)) {
+            report.failed(name, "digest is not 32 lower-case hexadecimal digits");
+            continue;
+        }
+        const std::string reason = checkEntry(crypto, pkgDir, plainDir, keepFiles, digest, name);
+        if (reason.empty()) {
+            report.ok(name);
+        } else {
+            report.failed(name, reason);
+        }
+    }
+
+    const std::string script = pkgDir + "/" + installer::kInitScriptName;
+    if (isRegularFile(script)) {
+        if (crypto.decryptFile(script, plainDir + "/" + installer::kInitScriptName) != 0) {
+            report.failed(installer::kInitScriptName, "cannot decrypt");
+        } else {
+            report.ok(installer::kInitScriptName, "decrypted; no digest covers it");
+        }
+    }
+
+    qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
+    std::vector<std::string> unlisted;
+    while (dir.valid()) {
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            break;
+        }
+        const std::string file = entry->d_name;
+        if (file != "." && file != ".." && reserved.count(file) == 0 && listed.count(file) == 0) {
+            unlisted.push_back(file);
+        }
+    }
+    std::sort(unlisted.begin(), unlisted.end());
+    for (const std::string& file : unlisted) {
+        report.note(file, "not in the digest list; the installer leaves it alone");
+    }
+    return summary;
+}
+
+}  // namespace qvpack
+}  // namespace KIVRA

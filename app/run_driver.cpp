@@ -25,7 +25,15 @@ int installationRun(const std::string& fwDir, const std::string& carrier) {
     try {
         KivraInstaller installer;
         logInstall("> [qvinstaller] Set firmware directory");
-        InstallerErr::throwIf(static_cast<KivraInstaller::Error>(installer.setFwDir(fwDir)),
+        const int setFwDirCode = installer.setFwDir(fwDir);
+        // A run refused at the lock leaves the log to the run that holds (or held) the lock:
+        // a live run keeps writing it, a crashed run's log tells what happened to it.
+        if (setFwDirCode == KivraInstaller::LockExists) {
+            qvcommontools::discardInstallLog();
+        } else {
+            qvcommontools::releaseInstallLog();
+        }
+        InstallerErr::throwIf(static_cast<KivraInstaller::Error>(setFwDirCode),
                               "[qvinstaller] Setting Firmware Directory failed", kDriverOrigin);
         if (!carrier.empty()) {
             logInstall("> [qvinstaller] Set Firmware Carrier");
@@ -56,6 +64,8 @@ int runInstaller(int argc, char* argv[]) {
         return 1;
     }
     int exitStatus = 1;
+    // Until this run holds the install lock, its lines reach the console only; see below.
+    qvcommontools::holdInstallLog();
     try {
         const std::string fwDir = argv[1];
         std::string carrier;
@@ -77,9 +87,9 @@ int runInstaller(int argc, char* argv[]) {
             }
         }
         if (dryRun) {
-            // The deprecated dry run does nothing else: the message reaches the log too, and
-            // the log is closed so it is complete on disk.
-            qvcommontools::closeInstallLog();
+            // The deprecated dry run has no other effect: its message reaches the console
+            // only, so it cannot start afresh the log of a run that is installing.
+            qvcommontools::discardInstallLog();
             return 0;
         }
         exitStatus = installationRun(fwDir, carrier);

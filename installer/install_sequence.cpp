@@ -3,8 +3,11 @@
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "qvcommontools/boot_config.h"
+#include "qvcommontools/env_value.h"
 #include "qvcommontools/fw_status.h"
 #include "qvcommontools/install_log.h"
+#include "qvsystemtools/command.h"
 #include "qvsystemtools/file_ops.h"
 
 namespace KIVRA {
@@ -75,8 +78,17 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         }
         d.version = versionEntry->second;
 
+        logInstall("  - KivraInstaller::install: Pre install run");
+        check(preInstallRun(), "Pre Install Run failed");
+
+        logInstall("  - KivraInstaller::install: Check if RM update need ");
+        check(checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed");
+
         check(checkDowngrade(), "Downgrade check failed");
         check(checkUpgrade(), "Upgrade check failed");
+
+        logInstall("  - KivraInstaller::install: Install firmware ");
+        check(installFirmware(), "Firmware install failed");
 
         const std::string running = runningVersion();
         logInstall("Currently running KIVRA version " + running + " and installing " + d.version);
@@ -84,6 +96,30 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // does not stop an otherwise good installation.
         (void)qvsystemtools::writeFile(running, d.fwImagesDir + "/version1.txt");
         (void)qvsystemtools::writeFile(d.version, d.fwImagesDir + "/version2.txt");
+
+        logInstall("  - KivraInstaller::install: Get boot partition ");
+        int nextPartition = -1;
+        check(getBootPartition(nextPartition), "Getting boot partition failed");
+        const std::string partition = std::to_string(nextPartition);
+        logInstall("  - KivraInstaller::install: Next boot partition: " + partition);
+
+        logInstall("  - KivraInstaller::install: Set environment flag ");
+        if (!qvcommontools::setEnvValue("fwupdate_flag", "1", nextPartition, d.lastError)) {
+            installer::raise(EnvironmentError, d.lastError, origin);
+        }
+        // Only for the log: what the environment tool now reports for that partition.
+        const std::string environment =
+            qvsystemtools::execCommand("envupdater -u -p " + partition + " fwupdate_flag");
+        logInstall("  - KivraInstaller::install: Environment " + partition + " contains " +
+                   environment);
+
+        if (nextPartition != -1) {
+            logInstall("  - KivraInstaller::install: Update boot config ");
+            if (!qvcommontools::updateBootConfig(nextPartition)) {
+                d.lastError = "Boot config update failed";
+                installer::raise(FileError, d.lastError, origin);
+            }
+        }
 
         ::sync();
 
@@ -93,7 +129,6 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
             InstallerErr(UnlockError, d.lastError, origin).log();
         }
     });
-    (void)rmUpdateNeeded;
     installer::clearInstallLock();
     return result;
 }

@@ -65,14 +65,34 @@ public:
     [[nodiscard]] int checkProductType();
     [[nodiscard]] int checkDowngrade();
     [[nodiscard]] int checkUpgrade();
+    // Decrypts the package's init.sh into a private file renamed over /tmp/init.sh (mode
+    // 0700; a link standing there is replaced) and runs it with /bin/sh. A script that cannot
+    // be decrypted and put in place is not run. Failures are logged and give 0; 1 only for an
+    // unexpected exception.
     [[nodiscard]] int preInstallRun();
+    // radio module + "_" + carrier (the carrier read from KIVRA_RMID once, when not given).
+    // 0, or EnvironmentError (9); id is unchanged on failure.
     [[nodiscard]] int getRmIdentifier(std::string& id);
+    // Mounts the carrier's stored image read-only on /tmp/kivrainstaller_mnt and reads its
+    // /etc/manifest.txt into rmManifest; unmounts whenever the mount succeeded. 0,
+    // RmStoreError (15; also for a carrier that would leave the store), ManifestError (8),
+    // or 1. The mount point directory stays.
     [[nodiscard]] int readInstalledRmManifest();
+    // Sets needed when the package's radio-module version or digest differs from the stored
+    // image's. Always 0: every failure is logged and leaves needed false.
     [[nodiscard]] int checkRmUpdateNeeded(bool& needed);
     [[nodiscard]] static int getMd5Sum(const std::string& path, std::string& digest);
     [[nodiscard]] static int md5sum(const std::string& path, const std::string& expected,
                                     bool& match);
+    // Decrypts images.md5 into the staging directory and installs every listed file in list
+    // order: decrypted or copied, verified against its digest, U-Boot images checked for the
+    // header magic, then the package file deleted. 0, Failure (1), Md5Mismatch (4),
+    // Md5FileError (11; also for a name with "/" or a dot directory), NtimInstallError (12),
+    // FileInstallError (13). No rollback: on failure the files installed before stay, their
+    // package files stay deleted, and the failing entry's target may be partial.
     [[nodiscard]] int installFirmware();
+    // The next boot partition from /tmp/boot_config: 0 or 1, or -1 when the file is absent.
+    // 0, or FileError (5) for any other content, with partition unchanged.
     [[nodiscard]] static int getBootPartition(int& partition);
 
     struct Impl;

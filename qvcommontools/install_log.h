@@ -19,8 +19,18 @@ extern std::ofstream* logInstallFile;
 // not retried during the run, and the console still gets every line.
 void logInstall(const std::string& text);
 
-// Flushes and closes the log. A later logInstall starts the file afresh.
+// Flushes and closes the log (a held log is dropped). A later logInstall starts the file
+// afresh.
 void closeInstallLog();
+
+// The log file belongs to the run that holds the install lock: a run that may yet be
+// refused must not start the file afresh under a run that is still writing it. While the
+// log is held, lines reach the console at once and are kept for the file; releasing starts
+// the file afresh with them, discarding leaves the file as it is for the rest of the process
+// (lines then reach the console only).
+void holdInstallLog();
+void releaseInstallLog();
+void discardInstallLog();
 
 }  // namespace qvcommontools
 }  // namespace KIVRA

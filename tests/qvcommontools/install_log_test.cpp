@@ -41,6 +41,32 @@ TEST_F(InstallLogTest, NewRunReplacesPreviousLogInsteadOfAppending) {
     EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "new\n");
 }
 
+TEST_F(InstallLogTest, HeldLinesReachFileInOrderOnlyWhenReleased) {
+    testing::writeBytes("/mnt/hda1/Kvtemp/qvupdate.log", "live run\n");
+    ::testing::internal::CaptureStdout();
+    qvcommontools::holdInstallLog();
+    qvcommontools::logInstall("one");
+    qvcommontools::logInstall("two");
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "live run\n");
+    qvcommontools::releaseInstallLog();
+    qvcommontools::logInstall("three");
+    qvcommontools::closeInstallLog();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "one\ntwo\nthree\n");
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "one\ntwo\nthree\n");
+}
+
+TEST_F(InstallLogTest, DiscardedLogLeavesFileOfAnotherRunUntouched) {
+    testing::writeBytes("/mnt/hda1/Kvtemp/qvupdate.log", "live run\n");
+    ::testing::internal::CaptureStdout();
+    qvcommontools::holdInstallLog();
+    qvcommontools::logInstall("refused");
+    qvcommontools::discardInstallLog();
+    qvcommontools::logInstall("after");
+    qvcommontools::closeInstallLog();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "refused\nafter\n");
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "live run\n");
+}
+
 TEST_F(InstallLogTest, MissingLogDirectoryStillReachesConsole) {
     ASSERT_EQ(::system("rm -rf /mnt/hda1/Kvtemp"), 0);
     ::testing::internal::CaptureStdout();

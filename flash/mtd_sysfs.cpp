@@ -1,0 +1,225 @@
+#include "flash/mtd_sysfs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "flash/mtd_message.h"
+#include "qvsystemtools/unique_fd.h"
+
+namespace KIVRA {
+namespace mtdsysfs {
+
+using qvsystemtools::UniqueFd;
+
+namespace {
+
+constexpr size_t kNumberBytes = 50;
+
+ssize_t readOnce(int fd, void* buffer, size_t size) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int closeChecked(UniqueFd& fd, const std::string& path) {
+    if (fd.close() != 0) {
+        mtdmsg::sysError("close failed on \"%s\"", path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Reads a numeric attribute's text (at most kNumberBytes - 1 useful bytes), decimal or
+// hexadecimal; the value is signed 64-bit whatever the base.
+int readNumber(const std::string& path, bool hex, long long* value) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return -1;
+    }
+    char text[kNumberBytes + 1] = {};
+    const ssize_t n = readOnce(fd.get(), text, kNumberBytes);
+    if (n < 0) {
+        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
+        return -1;
+    }
+    if (static_cast<size_t>(n) == kNumberBytes) {
+        mtdmsg::error("contents of \"%s\" is too long", path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    text[n] = '\0';
+    long long parsed = 0;
+    unsigned long long parsedHex = 0;
+    const int fields =
+        hex ? std::sscanf(text, "%llx\n", &parsedHex) : std::sscanf(text, "%lld\n", &parsed);
+    if (hex) {
+        parsed = static_cast<long long>(parsedHex);
+    }
+    if (fields != 1) {
+        mtdmsg::error("cannot read integer from \"%s\"\n", path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    if (parsed < 0) {
+        mtdmsg::error("negative value %lld in \"%s\"", parsed, path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    if (closeChecked(fd, path) != 0) {
+        return -1;
+    }
+    *value = parsed;
+    return 0;
+}
+
+int narrow(const std::string& path, long long wide, int* value) {
+    if (wide > INT_MAX) {
+        mtdmsg::error("value %lld read from file \"%s\" is out of range", wide, path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    *value = static_cast<int>(wide);
+    return 0;
+}
+
+}  // namespace
+
+std::string joinPath(const std::string& left, const std::string& right) {
+    if (!left.empty() && left.back() == '/') {
+        return left + right;
+    }
+    return left + "/" + right;
+}
+
+std::string devicePath(const std::string& pattern, int number) {
+    std::string path = pattern;
+    const size_t at = path.find("%d");
+    if (at != std::string::npos) {
+        path.replace(at, 2, std::to_string(number));
+    }
+    return path;
+}
+
+int entryNumber(const std::string& directory, const char* name, int* number) {
+    if (std::strlen(name) > 254) {
+        mtdmsg::error("invalid entry in %s: \"%s\"", directory.c_str(), name);
+        errno = EINVAL;
+        return -1;
+    }
+    if (std::strncmp(name, "mtd", 3) != 0) {
+        return 0;
+    }
+    const char* digits = name + 3;
+    if (*digits == '\0') {
+        return 0;
+    }
+    long long value = 0;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return 0;  // "mtd0ro" and the like are not devices of their own
+        }
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX) {
+            return 0;
+        }
+    }
+    *number = static_cast<int>(value);
+    return 1;
+}
+
+int readText(const std::string& path, char* buffer, size_t size) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return -1;
+    }
+    const ssize_t n = readOnce(fd.get(), buffer, size);
+    if (n < 0) {
+        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
+        return -1;
+    }
+    if (static_cast<size_t>(n) == size) {
+        mtdmsg::error("contents of \"%s\" is too long", path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    char extra = 0;
+    const ssize_t more = readOnce(fd.get(), &extra, 1);
+    if (more > 0) {
+        mtdmsg::error("file \"%s\" contains too much data (> %d bytes)", path.c_str(),
+                      static_cast<int>(size));
+        errno = EINVAL;
+        return -1;
+    }
+    if (more < 0) {
+        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
+        return -1;
+    }
+    // The attribute ends in a newline, which is not part of the value.
+    buffer[n > 0 ? n - 1 : 0] = '\0';
+    return closeChecked(fd, path);
+}
+
+int readMajorMinor(const std::string& path, int* major, int* minor) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return -1;
+    }
+    char text[kNumberBytes + 1] = {};
+    const ssize_t n = readOnce(fd.get(), text, kNumberBytes);
+    if (n < 0) {
+        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
+        return -1;
+    }
+    if (static_cast<size_t>(n) == kNumberBytes) {
+        mtdmsg::error("contents of \"%s\" is too long", path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    text[n] = '\0';
+    int first = 0;
+    int second = 0;
+    if (std::sscanf(text, "%d:%d\n", &first, &second) != 2) {
+        mtdmsg::error("\"%s\" does not have major:minor format", path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    if (first < 0 || second < 0) {
+        mtdmsg::error("bad major:minor %d:%d in \"%s\"", first, second, path.c_str());
+        errno = EINVAL;
+        return -1;
+    }
+    if (closeChecked(fd, path) != 0) {
+        return -1;
+    }
+    *major = first;
+    *minor = second;
+    return 0;
+}
+
+int readInt64(const std::string& path, long long* value) { return readNumber(path, false, value); }
+
+int readInt(const std::string& path, int* value) {
+    long long wide = 0;
+    if (readNumber(path, false, &wide) != 0) {
+        return -1;
+    }
+    return narrow(path, wide, value);
+}
+
+int readHexInt(const std::string& path, int* value) {
+    long long wide = 0;
+    if (readNumber(path, true, &wide) != 0) {
+        return -1;
+    }
+    return narrow(path, wide, value);
+}
+
+}  // namespace mtdsysfs
+}  // namespace KIVRA

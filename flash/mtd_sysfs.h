@@ -1,0 +1,29 @@
+#pragma once
+// Readers of the MTD class attributes in sysfs and the rules for its entry names, shared by
+// mtdOpenLibrary and mtdGetDevInfo. Each returns 0 or -1 with errno set; a file that cannot
+// be opened fails without a message (the caller decides whether that is an error).
+
+#include <cstddef>
+#include <string>
+
+namespace KIVRA {
+namespace mtdsysfs {
+
+// left + "/" + right, without doubling a "/" that left already ends in.
+std::string joinPath(const std::string& left, const std::string& right);
+// pattern with its "%d" replaced by number.
+std::string devicePath(const std::string& pattern, int number);
+
+// 1 when name is "mtd" followed by a decimal number and nothing else (number filled), 0 when
+// it is another entry, -1 (EINVAL, reported) for a name longer than 254 characters.
+int entryNumber(const std::string& directory, const char* name, int* number);
+
+// Text attribute into buffer (at most size bytes, NUL-terminated, last character removed).
+int readText(const std::string& path, char* buffer, size_t size);
+int readMajorMinor(const std::string& path, int* major, int* minor);
+int readInt64(const std::string& path, long long* value);
+int readInt(const std::string& path, int* value);
+int readHexInt(const std::string& path, int* value);
+
+}  // namespace mtdsysfs
+}  // namespace KIVRA

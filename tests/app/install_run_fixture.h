@@ -1,0 +1,175 @@
+#pragma once
+// Runs of the installer program on packages built by qvpack, shared by the host end-to-end
+// tests and the device harness tests.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+
+#include "tests/installer/package_fixture.h"
+
+extern char** environ;
+
+namespace KIVRA {
+namespace testing {
+
+inline const std::string kPkg = "/tmp/pkg";
+inline const std::string kStaging = "/mnt/hda1/fwimages";
+inline const std::string kLog = "/mnt/hda1/Kvtemp/qvupdate.log";
+inline const std::string kLock = "/tmp/kivrainstaller.lck";
+inline const std::string kStatus = "2:<font color=red><b>Do not disconnect.</b></font>";
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+struct TimedLine {
+    std::string text;
+    double at;  // seconds since the start of the run
+};
+
+class InstallRunFixture : public SandboxTest {
+protected:
+    std::vector<std::string> env;
+    Files images;
+
+    void SetUp() override {
+        SandboxTest::SetUp();
+        ASSERT_EQ(::system("mkdir -p /mnt/hda1/Kvtemp /tmp/src /mnt/hda1/system/rmstore/C1"), 0);
+        // The device harness mounts ISO 9660 for real; the host's kernel cannot.
+        const char* path = std::getenv("PATH");
+        const std::string systemPath = path == nullptr ? "/usr/bin:/bin" : path;
+        env = {"KIVRA_PRODUCT=VK30", "KIVRA_RADIO0=R1", "KIVRA_RMID=OTHER",
+               std::getenv("QV_DEVICE_HARNESS") != nullptr
+                   ? "PATH=" + systemPath
+                   : "PATH=" + sourcePath("tests/support/fake_mount") + ":" + systemPath};
+        images = {{"uImage", ubootImage(20000, 31)},
+                  {"rootfs.sqfs", randomBytes(150000, 32)},
+                  {"NTIM.bin", randomBytes(512, 33)},
+                  {"kivrainstaller", randomBytes(800, 34)},
+                  {"dtb.recovery", randomBytes(3000, 35)}};
+        // The radio store holds the image the package names, so the check logs nothing.
+        makeIso("/mnt/hda1/system/rmstore/C1/R1_1.iso", "R1_C1_VERSION=\"1\"\n");
+        writeBytes("/tmp/manifest.txt", "PRODUCT=VK30\nKIVRA_VERSION=4.1.0\nOTHER=1\n");
+        writeBytes("/tmp/boot_config", "1\n");
+    }
+
+    // Builds kPkg with qvpack from plain files; the pre-install script records whether the
+    // images were installed before it ran.
+    void pack(const std::string& productType = "BIRCH", const std::string& rmVersion = "\"1\"") {
+        const std::string version = "4.2.0";
+        const std::string iso = readBytes("/mnt/hda1/system/rmstore/C1/R1_1.iso");
+        std::vector<std::string> args = {binPath("qvpack"),
+                                         "create",
+                                         kPkg,
+                                         "--version",
+                                         version,
+                                         "--product-type",
+                                         productType,
+                                         "--set",
+                                         "R1_C1_VERSION=" + rmVersion,
+                                         "--set",
+                                         "R1_C1_MD5=" + md5Of(iso),
+                                         "--init-script",
+                                         "/tmp/src/init.sh"};
+        writeBytes("/tmp/src/init.sh",
+                   "if [ -e /mnt/hda1/fwimages/uImage ]; then echo installed; else echo absent; "
+                   "fi > /tmp/seen\n");
+        for (const auto& [name, content] : images) {
+            writeBytes("/tmp/src/" + name, content);
+            args.push_back("/tmp/src/" + name);
+        }
+        const auto made = runProcess(args);
+        ASSERT_EQ(made.exitStatus, 0) << made.err;
+    }
+
+    // Replaces a package file with content encrypted under the package version.
+    static void replaceEncrypted(const std::string& name, const std::string& plain) {
+        writeBytes("/tmp/src/replacement", plain);
+        const auto done = runProcess({binPath("qvpack"), "encrypt-file", "--passphrase", "4.2.0",
+                                      "/tmp/src/replacement", kPkg + "/" + name});
+        ASSERT_EQ(done.exitStatus, 0) << done.err;
+    }
+
+    ProcessResult install(const std::vector<std::string>& args,
+                          const std::vector<std::string>& extraEnv = {}) {
+        std::vector<std::string> argv = {binPath("qvinstaller")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> all = env;
+        all.insert(all.end(), extraEnv.begin(), extraEnv.end());
+        return runProcess(argv, all);
+    }
+
+    // Runs the installer with its standard output read through a pipe, stamping each line on
+    // arrival; whileRunning is called once the line trigger is there.
+    std::vector<TimedLine> installTimed(const std::vector<std::string>& args,
+                                        const std::string& trigger,
+                                        const std::function<void()>& whileRunning,
+                                        int& exitStatus) {
+        int out[2];
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out[1], 1);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            for (const std::string& entry : env) {
+                const auto eq = entry.find('=');
+                ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+            }
+            std::vector<std::string> argv = {binPath("qvinstaller")};
+            argv.insert(argv.end(), args.begin(), args.end());
+            std::vector<char*> raw;
+            for (std::string& a : argv) raw.push_back(a.data());
+            raw.push_back(nullptr);
+            ::execve(raw[0], raw.data(), environ);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::vector<TimedLine> result;
+        std::string pending;
+        bool seen = false;
+        bool called = false;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            const double at =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            pending.append(buffer, static_cast<size_t>(n));
+            for (auto end = pending.find('\n'); end != std::string::npos;
+                 end = pending.find('\n')) {
+                result.push_back({pending.substr(0, end), at});
+                pending.erase(0, end + 1);
+                seen = seen || result.back().text == trigger;
+            }
+            if (!called && seen) {
+                called = true;
+                whileRunning();
+            }
+        }
+        ::close(out[0]);
+        int status = 0;
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }
+};
+
+inline const std::vector<std::string> kHead = {
+    "> [qvinstaller] Set firmware directory",
+    "  - KivraInstaller::setFwDir: Check Lock",
+    "  - KivraInstaller::setFwDir: Lock",
+};
+
+inline std::vector<std::string> join(std::vector<std::string> a,
+                                     const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace testing
+}  // namespace KIVRA

@@ -1,0 +1,257 @@
+// The installer program end to end on packages built by qvpack. The host has no MTD flash,
+// so a run that gets as far as setting the boot environment flag ends there with code 9; the
+// device harness runs the same packages to the end (full_install_devtest.cpp).
+
+#include "tests/app/install_run_fixture.h"
+
+namespace KIVRA {
+namespace {
+
+using testing::exists;
+using testing::join;
+using testing::kHead;
+using testing::kLock;
+using testing::kLog;
+using testing::kPkg;
+using testing::kStaging;
+using testing::kStatus;
+using testing::lines;
+using testing::md5Of;
+using testing::randomBytes;
+using testing::readBytes;
+using testing::TimedLine;
+using testing::writeBytes;
+
+using InstallRunTest = testing::InstallRunFixture;
+
+TEST_F(InstallRunTest, GoodPackageRunsEveryStepInOrderAndStopsAtFlashOnHost) {
+    pack();
+    const auto run = install({kPkg, "C1"});
+    const std::vector<std::string> expected =
+        join(kHead, {
+                        "> [qvinstaller] Set Firmware Carrier",
+                        "  - KivraInstaller::setFwCarrier: C1",
+                        "> [qvinstaller] Install",
+                        "  - KivraInstaller::install: Stop Services",
+                        "  - KivraInstaller::install: Copy Manifest",
+                        "  - KivraInstaller::install: Read Manifest",
+                        "  - KivraInstaller::install: Check product type",
+                        "  - KivraInstaller::install: Check manifest content",
+                        "  - KivraInstaller::install: Pre install run",
+                        "  - KivraInstaller::install: Check if RM update need ",
+                        "  - KivraInstaller::install: Install firmware ",
+                        "Currently running KIVRA version 4.1.0 and installing 4.2.0",
+                        "  - KivraInstaller::install: Get boot partition ",
+                        "  - KivraInstaller::install: Next boot partition: 1",
+                        "  - KivraInstaller::install: Set environment flag ",
+                        "[KivraInstaller::install] VPD update failed, input error (err 9)",
+                        "[qvinstaller] [qvinstaller] Install failed (err 9)",
+                        "> [qvinstaller] Error",
+                    });
+    EXPECT_EQ(lines(readBytes(kLog)), expected);
+    // The flash layer reports on the console only, where the failure happens.
+    std::vector<std::string> console = expected;
+    console.insert(console.end() - 3, "VpdHandler::readNand : ERR_FILE 2");
+    EXPECT_EQ(lines(run.out), console);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(readBytes("/tmp/fw_status"), kStatus);
+    EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), readBytes(kPkg + "/manifest.txt"));
+    EXPECT_EQ(readBytes("/tmp/seen"), "absent\n");  // the script ran before the images
+    EXPECT_EQ(readBytes(kStaging + "/version1.txt"), "4.1.0");
+    EXPECT_EQ(readBytes(kStaging + "/version2.txt"), "4.2.0");
+    for (const auto& [name, content] : images) {
+        if (name == "kivrainstaller") {
+            EXPECT_EQ(readBytes(kPkg + "/" + name), content);
+        } else {
+            const std::string dir = name == "NTIM.bin" ? "/mnt/hda1/Kvtemp" : kStaging;
+            EXPECT_EQ(readBytes(dir + "/" + name), content) << name;
+            EXPECT_FALSE(exists(kPkg + "/" + name)) << name;
+        }
+    }
+    // The command-line carrier wins over KIVRA_RMID.
+    EXPECT_EQ(readBytes("/tmp/fake_mount.calls"),
+              "mount [-r] [-t] [iso9660] [/mnt/hda1/system/rmstore/C1/R1_1.iso] "
+              "[/tmp/kivrainstaller_mnt]\numount [-d] [/tmp/kivrainstaller_mnt]\n");
+    EXPECT_FALSE(exists(kLock));
+}
+
+TEST_F(InstallRunTest, ProductMismatchGivesOneErrorLinePerLevelAndTouchesNothing) {
+    pack();
+    const std::string uImagePackage = readBytes(kPkg + "/uImage");
+    const auto run = install({kPkg}, {"KIVRA_PRODUCT=ZN10W"});
+    EXPECT_EQ(run.exitStatus, 1);
+    const std::vector<std::string> expected = join(
+        kHead,
+        {"> [qvinstaller] Install", "  - KivraInstaller::install: Stop Services",
+         "  - KivraInstaller::install: Copy Manifest", "  - KivraInstaller::install: Read Manifest",
+         "  - KivraInstaller::install: Check product type",
+         "[KivraInstaller::checkProductType] Manifest product type BIRCH mismatches device "
+         "product type ROWAN (err 2)",
+         "[KivraInstaller::install] Product Type check failed (err 2)",
+         "[qvinstaller] [qvinstaller] Install failed (err 2)", "> [qvinstaller] Error"});
+    EXPECT_EQ(lines(run.out), expected);
+    EXPECT_EQ(lines(readBytes(kLog)), expected);
+    EXPECT_EQ(readBytes(kPkg + "/uImage"), uImagePackage);
+    EXPECT_FALSE(exists(kStaging + "/uImage"));
+    EXPECT_FALSE(exists("/tmp/seen"));
+    EXPECT_FALSE(exists(kLock));
+}
+
+TEST_F(InstallRunTest, ManifestWithoutVersionStopsBeforeScriptAndVersionFiles) {
+    pack();
+    writeBytes(kPkg + "/manifest.txt", "PRODUCT_TYPE=BIRCH\nR1_C1_VERSION=\"1\"\n");
+    const auto run = install({kPkg});
+    EXPECT_EQ(run.exitStatus, 1);
+    const auto out = lines(run.out);
+    ASSERT_GE(out.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(out.end() - 4, out.end()),
+              (std::vector<std::string>{"  - KivraInstaller::install: Check manifest content",
+                                        "[KivraInstaller::install] Manifest check failed (err 8)",
+                                        "[qvinstaller] [qvinstaller] Install failed (err 8)",
+                                        "> [qvinstaller] Error"}));
+    EXPECT_FALSE(exists("/tmp/seen"));
+    EXPECT_FALSE(exists(kStaging + "/version1.txt"));
+    EXPECT_FALSE(exists(kStaging + "/version2.txt"));
+}
+
+TEST_F(InstallRunTest, LockLeftByEndedRunRefusesOnceAndIsCleared) {
+    ASSERT_EQ(::mkdir(kPkg.c_str(), 0755), 0);
+    for (const std::string& stale : {std::string(), std::string("999999\n")}) {
+        writeBytes(kLock, stale);
+        writeBytes(kLog, "previous run\n");
+        const auto refused = install({kPkg});
+        const std::vector<std::string> expected = {
+            "> [qvinstaller] Set firmware directory", "  - KivraInstaller::setFwDir: Check Lock",
+            "[KivraInstaller::setFwDir] Check file lock failed (err 3)",
+            "[qvinstaller] [qvinstaller] Setting Firmware Directory failed (err 3)",
+            "> [qvinstaller] Error"};
+        EXPECT_EQ(refused.exitStatus, 1);
+        EXPECT_EQ(lines(refused.out), expected);
+        // The refused run leaves the log of the run that held the lock as it was.
+        EXPECT_EQ(readBytes(kLog), "previous run\n");
+        EXPECT_FALSE(exists(kLock));
+    }
+    // Nothing in the package: the next run gets past the lock and fails on the manifest.
+    const auto next = install({kPkg});
+    EXPECT_NE(next.out.find("[KivraInstaller::install] Manifest copy to tmp failed (err 10)\n"),
+              std::string::npos)
+        << next.out;
+}
+
+TEST_F(InstallRunTest, ConsoleLinesArriveAsWrittenAndLiveRunsLockSurvivesRefusedRun) {
+    pack();
+    testing::ProcessResult refused;
+    std::string lockDuringRun;
+    int exitStatus = -1;
+    const auto timed = installTimed(
+        {kPkg}, "> [qvinstaller] Install",
+        [&] {
+            lockDuringRun = readBytes(kLock);
+            refused = install({"/tmp/src"});
+        },
+        exitStatus);
+    EXPECT_EQ(exitStatus, 1);
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_NE(refused.out.find("Check file lock failed (err 3)"), std::string::npos);
+    // The refused run neither removed the live run's lock nor disturbed its progress.
+    ASSERT_FALSE(timed.empty());
+    EXPECT_EQ(timed.back().text, "> [qvinstaller] Error");
+    EXPECT_EQ(timed[timed.size() - 3].text,
+              "[KivraInstaller::install] VPD update failed, input error (err 9)");
+    EXPECT_NE(lockDuringRun, "");
+    // The live run's log is its own console output, untouched by the refused run.
+    std::string console;
+    for (const auto& line : timed) {
+        // The flash handler's own diagnostics go to the console only.
+        if (line.text.rfind("VpdHandler::", 0) != 0) console += line.text + "\n";
+    }
+    EXPECT_EQ(readBytes(kLog), console);
+    // Lines written before the two status pauses reached the pipe seconds before the end.
+    size_t installLine = 0;
+    while (installLine < timed.size() && timed[installLine].text != "> [qvinstaller] Install") {
+        ++installLine;
+    }
+    ASSERT_LT(installLine, timed.size());
+    EXPECT_LT(timed[installLine].at + 3.0, timed.back().at);
+    EXPECT_FALSE(exists(kLock));
+}
+
+TEST_F(InstallRunTest, DryRunFormsOnlyPrintDeprecationAndTouchNothing) {
+    writeBytes(kLock, "1\n");
+    writeBytes("/tmp/fw_status", "old");
+    writeBytes(kLog, "live run\n");
+    const std::vector<std::vector<std::string>> forms = {
+        {kPkg, "--dry-run"}, {kPkg, "C1", "--dry-run"}, {kPkg, "--dry-run", "C1"}};
+    for (const auto& form : forms) {
+        const auto run = install(form);
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.out, "> [qvinstaller] dry-run option has been deprecated!\n");
+        EXPECT_EQ(readBytes(kLock), "1\n");
+        EXPECT_EQ(readBytes("/tmp/fw_status"), "old");
+        EXPECT_EQ(readBytes(kLog), "live run\n");
+    }
+}
+
+TEST_F(InstallRunTest, WrongArgumentCountPrintsUsageAndWritesNothing) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a", "b", "c", "d"}}) {
+        const auto run = install(args);
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err,
+                  "Syntax is " + testing::binPath("qvinstaller") + " <FIRMWARE_DIR> [CARRIER]\n");
+        EXPECT_FALSE(exists(kLog));
+        EXPECT_FALSE(exists(kLock));
+    }
+}
+
+TEST_F(InstallRunTest, DigestMismatchHalfWayKeepsEarlierFilesInstalledAndLaterUntouched) {
+    pack();
+    // rootfs.sqfs is second in the list: its package file no longer decrypts to the digest.
+    replaceEncrypted("rootfs.sqfs", randomBytes(150000, 99));
+    const std::string ntimPackage = readBytes(kPkg + "/NTIM.bin");
+    const auto run = install({kPkg});
+    EXPECT_EQ(run.exitStatus, 1);
+    const auto out = lines(run.out);
+    ASSERT_GE(out.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(out.end() - 4, out.end()),
+              (std::vector<std::string>{
+                  "[KivraInstaller::installFirmware] MD5 check failed for rootfs.sqfs (err 4)",
+                  "[KivraInstaller::install] Firmware install failed (err 4)",
+                  "[qvinstaller] [qvinstaller] Install failed (err 4)", "> [qvinstaller] Error"}));
+    EXPECT_EQ(readBytes(kStaging + "/uImage"), images[0].second);
+    EXPECT_FALSE(exists(kPkg + "/uImage"));
+    EXPECT_TRUE(exists(kPkg + "/rootfs.sqfs"));
+    EXPECT_EQ(readBytes(kPkg + "/NTIM.bin"), ntimPackage);
+    EXPECT_FALSE(exists("/mnt/hda1/Kvtemp/NTIM.bin"));
+    EXPECT_FALSE(exists(kStaging + "/version2.txt"));
+}
+
+TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
+    struct Row {
+        std::string list;
+        std::string line;
+    } rows[] = {
+        // A truncated kernel whose digest matches but whose header magic is gone.
+        {md5Of(std::string("\x27\x05", 2)) + " uImage\n",
+         "[KivraInstaller::installFirmware] Unable to decrypt uImage (err 1)"},
+        {md5Of(images[2].second) + " ../pkg/NTIM.bin\n",
+         "[KivraInstaller::installFirmware] Invalid md5 file (err 11)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        ASSERT_EQ(::system("rm -rf /tmp/pkg /tmp/src/* /tmp/seen"), 0);
+        pack();
+        replaceEncrypted("uImage", std::string("\x27\x05", 2));
+        replaceEncrypted("images.md5", row.list);
+        const auto run = install({kPkg});
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_NE(run.out.find(row.line + "\n[KivraInstaller::install] Firmware install failed"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_TRUE(exists(kPkg + "/NTIM.bin"));
+        EXPECT_FALSE(exists("/mnt/hda1/Kvtemp/NTIM.bin"));
+    }
+}
+
+}  // namespace
+}  // namespace KIVRA

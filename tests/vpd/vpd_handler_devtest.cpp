@@ -1,0 +1,239 @@
+// The two-copy record on the real MTD device of the QEMU harness (/dev/mtd0, mtdram with
+// 64 KiB erase blocks), through the real NOR and file streams.
+
+#include "vpd/vpd_handler.h"
+
+#include <memory>
+#include <string>
+
+#include "tests/support/test_support.h"
+#include "tests/vpd/raw_mtd.h"
+#include "tests/vpd/record_builder.h"
+
+namespace KIVRA {
+namespace {
+
+using testing::readBytes;
+using testing::RecordBuilder;
+
+constexpr uint32_t kBootEnv = 0xC0000;
+constexpr uint32_t kHardware = 0x1E0000;
+constexpr uint32_t kCopy = 0x10000;
+
+class VpdHandlerDeviceTest : public testing::SandboxTest {
+protected:
+    void SetUp() override {
+        testing::SandboxTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        // Known bytes around both regions, so that a write out of place shows.
+        mtd.write(kBootEnv - kCopy, testing::randomBytes(4 * kCopy, 17));
+        mtd.write(kHardware - kCopy, testing::randomBytes(3 * kCopy, 18));
+        before = mtd.read(0, mtd.info().size);
+    }
+
+    std::string after() const { return mtd.read(0, mtd.info().size); }
+
+    // Everything outside [offset, offset + size) is as it was before the test's action.
+    void expectUntouchedOutside(uint32_t offset, uint32_t size) const {
+        const std::string now = after();
+        EXPECT_EQ(now.substr(0, offset), before.substr(0, offset));
+        EXPECT_EQ(now.substr(offset + size), before.substr(offset + size));
+    }
+
+    VpdUpdater::VpdUpdaterError update(VpdHandler& handler, const std::string& key,
+                                       const std::string& value) {
+        VpdUpdater::VpdUpdaterError result = handler.readNand();
+        if (result == VpdUpdater::VpdOk) {
+            result = handler.load(false, true);
+        }
+        if (result == VpdUpdater::VpdOk) {
+            result = handler.setValue(key, value);
+        }
+        if (result == VpdUpdater::VpdOk) {
+            result = handler.save();
+        }
+        if (result == VpdUpdater::VpdOk) {
+            result = handler.writeNand();
+        }
+        return result;
+    }
+
+    testing::RawMtd mtd;
+    std::string before;
+};
+
+TEST_F(VpdHandlerDeviceTest, ReadNandCopiesTheTwoBootEnvironmentCopies) {
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), before.substr(kBootEnv, kCopy));
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), before.substr(kBootEnv + kCopy, kCopy));
+    EXPECT_EQ(after(), before);
+}
+
+TEST_F(VpdHandlerDeviceTest, Flags7And8LoadCopy2AndWriteCopy1WithFlag9) {
+    const std::string copy2 = RecordBuilder().add("copy=2").withFlag(8).bytes();
+    mtd.write(kBootEnv, RecordBuilder().add("copy=1").withFlag(7).bytes());
+    mtd.write(kBootEnv + kCopy, copy2);
+    before = after();
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy),
+              RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(9).bytes());
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), copy2);
+    expectUntouchedOutside(kBootEnv, kCopy);
+}
+
+TEST_F(VpdHandlerDeviceTest, Flag0BeatsFlag255AndCopy2IsReplaced) {
+    const std::string copy1 = RecordBuilder().add("copy=1").withFlag(0).bytes();
+    mtd.write(kBootEnv, copy1);
+    mtd.write(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(255).bytes());
+    before = after();
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy),
+              RecordBuilder().add("copy=1").add("fwupdate_flag=1").withFlag(1).bytes());
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy), copy1);
+    expectUntouchedOutside(kBootEnv + kCopy, kCopy);
+}
+
+TEST_F(VpdHandlerDeviceTest, Flag255LosesToFlag0AndCopy1IsReplaced) {
+    const std::string copy2 = RecordBuilder().add("copy=2").withFlag(0).bytes();
+    mtd.write(kBootEnv, RecordBuilder().add("copy=1").withFlag(255).bytes());
+    mtd.write(kBootEnv + kCopy, copy2);
+    before = after();
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy),
+              RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(1).bytes());
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), copy2);
+    expectUntouchedOutside(kBootEnv, kCopy);
+}
+
+TEST_F(VpdHandlerDeviceTest, CounterWrapsFrom255To0AndTheNextUpdateFollowsIt) {
+    mtd.write(kBootEnv, RecordBuilder().add("n=0").withFlag(254).bytes());
+    mtd.write(kBootEnv + kCopy, RecordBuilder().add("n=1").withFlag(255).bytes());
+    {
+        VpdHandler handler(VpdTypeBootEnv, 1);
+        ASSERT_EQ(update(handler, "n", "2"), VpdUpdater::VpdOk);
+    }
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy), RecordBuilder().add("n=2").withFlag(0).bytes());
+    {
+        VpdHandler handler(VpdTypeBootEnv, 1);
+        ASSERT_EQ(update(handler, "n", "3"), VpdUpdater::VpdOk);
+    }
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), RecordBuilder().add("n=3").withFlag(1).bytes());
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy), RecordBuilder().add("n=2").withFlag(0).bytes());
+}
+
+TEST_F(VpdHandlerDeviceTest, BothBadCopiesGiveRecordWithOnlyTheNewValue) {
+    mtd.write(kBootEnv, RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes());
+    mtd.write(kBootEnv + kCopy, RecordBuilder().add("b=1").withFlag(2).withBadCrc().bytes());
+    before = after();
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy),
+              RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
+    expectUntouchedOutside(kBootEnv + kCopy, kCopy);
+}
+
+TEST_F(VpdHandlerDeviceTest, ErasedFlashIsRefusedUnlessBadCrcsAreAccepted) {
+    mtd.write(kBootEnv, std::string(2 * kCopy, '\xff'));
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(handler.load(true, false), VpdUpdater::VpdCrcError);
+    EXPECT_EQ(handler.load(true, true), VpdUpdater::VpdOk);
+}
+
+TEST_F(VpdHandlerDeviceTest, RecordPaddedWithFfByTheBootLoaderToolsIsKept) {
+    const std::string copy1 = RecordBuilder()
+                                  .add("bootcmd=run boot_a")
+                                  .add("bootdelay=1")
+                                  .paddedWith('\xff')
+                                  .withFlag(3)
+                                  .bytes();
+    mtd.write(kBootEnv, copy1);
+    mtd.write(kBootEnv + kCopy, RecordBuilder().add("old=1").withFlag(2).bytes());
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), RecordBuilder()
+                                                     .add("bootcmd=run boot_a")
+                                                     .add("bootdelay=1")
+                                                     .add("fwupdate_flag=1")
+                                                     .withFlag(4)
+                                                     .bytes());
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy), copy1);
+}
+
+TEST_F(VpdHandlerDeviceTest, BothCopiesWrittenAlikeInUpdateModeOtherThanOne) {
+    mtd.write(kBootEnv, RecordBuilder().add("a=1").withFlag(20).bytes());
+    mtd.write(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(19).bytes());
+    before = after();
+    VpdHandler handler(VpdTypeBootEnv, 0);
+    ASSERT_EQ(update(handler, "b", "2"), VpdUpdater::VpdOk);
+    const std::string expected = RecordBuilder().add("a=1").add("b=2").withFlag(21).bytes();
+    EXPECT_EQ(mtd.read(kBootEnv, kCopy), expected);
+    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), expected);
+    expectUntouchedOutside(kBootEnv, 2 * kCopy);
+}
+
+TEST_F(VpdHandlerDeviceTest, HardwareRecordIsUpdatedAtItsOwnRegion) {
+    const std::string copy1 = RecordBuilder()
+                                  .add("hwboot=1")
+                                  .add("serial#=KV7")
+                                  .add("ethmac=00:11:22:33:44:55")
+                                  .add("usbmac=00:11:22:33:44:56")
+                                  .withFlag(1)
+                                  .bytes();
+    mtd.write(kHardware, copy1);
+    mtd.write(kHardware + kCopy, RecordBuilder().withFlag(0).withBadCrc().bytes());
+    before = after();
+    VpdHandler handler(VpdTypeHardware, 1);
+    ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.load(true, false), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.setValue("boardrev", "C"), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.save(), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.writeNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(mtd.read(kHardware + kCopy, kCopy), RecordBuilder()
+                                                      .add("hwboot=1")
+                                                      .add("serial#=KV7")
+                                                      .add("ethmac=00:11:22:33:44:55")
+                                                      .add("usbmac=00:11:22:33:44:56")
+                                                      .add("boardrev=C")
+                                                      .withFlag(2)
+                                                      .bytes());
+    expectUntouchedOutside(kHardware + kCopy, kCopy);
+}
+
+TEST_F(VpdHandlerDeviceTest, MissingDeviceNodeFailsReadAndTouchesNothing) {
+    {
+        testing::HiddenDeviceNode hidden;
+        VpdHandler handler(VpdTypeBootEnv, 1);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(handler.readNand(), VpdUpdater::VpdInputError);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("VpdHandler::readNand : ERR_FILE 2\n"), std::string::npos) << out;
+        EXPECT_EQ(handler.load(false, true), VpdUpdater::VpdInputAccessError);
+    }
+    EXPECT_EQ(after(), before);
+}
+
+TEST_F(VpdHandlerDeviceTest, WriteToMissingDeviceNodeIsAFailure) {
+    mtd.write(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
+    mtd.write(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
+    before = after();
+    VpdHandler handler(VpdTypeBootEnv, 1);
+    ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.load(false, true), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.setValue("a", "3"), VpdUpdater::VpdOk);
+    ASSERT_EQ(handler.save(), VpdUpdater::VpdOk);
+    {
+        testing::HiddenDeviceNode hidden;
+        EXPECT_EQ(handler.writeNand(), VpdUpdater::VpdInputError);
+    }
+    EXPECT_EQ(after(), before);
+}
+
+}  // namespace
+}  // namespace KIVRA

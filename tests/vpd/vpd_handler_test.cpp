@@ -1,0 +1,422 @@
+#include "vpd/vpd_handler.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flash/patch_stream_file.h"
+#include "tests/support/test_support.h"
+#include "tests/vpd/file_flash_stream.h"
+#include "tests/vpd/record_builder.h"
+
+namespace KIVRA {
+namespace {
+
+using testing::FakeFlash;
+using testing::FileFlashStream;
+using testing::readBytes;
+using testing::RecordBuilder;
+using testing::writeBytes;
+
+constexpr uint32_t kBootEnv = 0xC0000;
+constexpr uint32_t kHardware = 0x1E0000;
+constexpr uint32_t kCopy = 0x10000;
+constexpr uint32_t kDeviceSize = 0x210000;
+
+// The copy scheme on a file standing in for /dev/mtd0; the temporary files are the real
+// ones in the sandbox's /tmp.
+class VpdHandlerTest : public testing::SandboxTest {
+protected:
+    void SetUp() override {
+        testing::SandboxTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        dir = std::make_unique<testing::TempDir>();
+        flash.backingFile = *dir / "mtd0";
+        device = testing::randomBytes(kDeviceSize, 42);
+        writeBytes(flash.backingFile, device);
+    }
+
+    std::unique_ptr<VpdHandler> handler(VpdType type = VpdTypeBootEnv, int updateMode = 1) {
+        return std::make_unique<VpdHandler>(type, updateMode, [this] {
+            return std::unique_ptr<PatchStream>(new FileFlashStream(flash));
+        });
+    }
+
+    // Puts a record into the device image (and the expected image).
+    void place(uint32_t offset, const std::string& record) {
+        device.replace(offset, record.size(), record);
+        writeBytes(flash.backingFile, device);
+    }
+
+    std::string region(uint32_t offset, uint32_t size = kCopy) const {
+        return readBytes(flash.backingFile).substr(offset, size);
+    }
+
+    // What the installer does: the whole update of one variable.
+    VpdUpdater::VpdUpdaterError update(VpdHandler& h, const std::string& key,
+                                       const std::string& value) {
+        for (auto step : {0, 1, 2, 3, 4}) {
+            VpdUpdater::VpdUpdaterError result = VpdUpdater::VpdOk;
+            switch (step) {
+                case 0:
+                    result = h.readNand();
+                    break;
+                case 1:
+                    result = h.load(false, true);
+                    break;
+                case 2:
+                    result = h.setValue(key, value);
+                    break;
+                case 3:
+                    result = h.save();
+                    break;
+                case 4:
+                    result = h.writeNand();
+                    break;
+            }
+            if (result != VpdUpdater::VpdOk) {
+                return result;
+            }
+        }
+        return VpdUpdater::VpdOk;
+    }
+
+    std::unique_ptr<testing::TempDir> dir;
+    FakeFlash flash;
+    std::string device;
+};
+
+struct FlagCase {
+    int flag1;
+    int flag2;
+    int newer;  // the copy whose content is loaded
+    int nextFlag;
+};
+
+class VpdHandlerFlagTest : public VpdHandlerTest, public ::testing::WithParamInterface<FlagCase> {};
+
+TEST_P(VpdHandlerFlagTest, LoadsNewerCopyAndReplacesOnlyTheOlderOne) {
+    const FlagCase row = GetParam();
+    place(kBootEnv, RecordBuilder().add("copy=1").withFlag(row.flag1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(row.flag2).bytes());
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(false, true), VpdUpdater::VpdOk);
+    std::string copy;
+    ASSERT_EQ(h->getUpdater().getValue("copy", copy), VpdUpdater::VpdOk);
+    EXPECT_EQ(copy, std::to_string(row.newer));
+    ASSERT_EQ(h->setValue("fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->writeNand(), VpdUpdater::VpdOk);
+
+    const uint32_t older = row.newer == 1 ? kBootEnv + kCopy : kBootEnv;
+    const uint32_t newer = row.newer == 1 ? kBootEnv : kBootEnv + kCopy;
+    const std::string expected = RecordBuilder()
+                                     .add("copy=" + std::to_string(row.newer))
+                                     .add("fwupdate_flag=1")
+                                     .withFlag(static_cast<uint8_t>(row.nextFlag))
+                                     .bytes();
+    EXPECT_EQ(region(older), expected);
+    EXPECT_EQ(region(newer), device.substr(newer, kCopy)) << "the newer copy must stay";
+    const std::string after = readBytes(flash.backingFile);
+    EXPECT_EQ(after.substr(0, kBootEnv), device.substr(0, kBootEnv));
+    EXPECT_EQ(after.substr(kBootEnv + 2 * kCopy), device.substr(kBootEnv + 2 * kCopy));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, VpdHandlerFlagTest,
+                         ::testing::Values(FlagCase{7, 8, 2, 9}, FlagCase{8, 7, 1, 9},
+                                           FlagCase{0, 255, 1, 1}, FlagCase{255, 0, 2, 1},
+                                           FlagCase{5, 5, 2, 6}, FlagCase{254, 255, 2, 0},
+                                           FlagCase{200, 10, 1, 201}),
+                         [](const ::testing::TestParamInfo<FlagCase>& info) {
+                             return "Copy1Flag" + std::to_string(info.param.flag1) + "Copy2Flag" +
+                                    std::to_string(info.param.flag2);
+                         });
+
+TEST_F(VpdHandlerTest, ReadsExactlyTheTwoCopiesOfTheBootEnvironment) {
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kBootEnv, kCopy));
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), device.substr(kBootEnv + kCopy, kCopy));
+    EXPECT_EQ(flash.opened, (std::vector<std::string>{"/dev/mtd0 1 851968", "/dev/mtd0 1 917504"}));
+    EXPECT_EQ(readBytes(flash.backingFile), device) << "reading must not change flash";
+}
+
+TEST_F(VpdHandlerTest, HardwareRecordLivesAtItsOwnOffset) {
+    const std::string full = RecordBuilder()
+                                 .add("hwboot=1")
+                                 .add("serial#=KV1")
+                                 .add("ethmac=a")
+                                 .add("usbmac=b")
+                                 .withFlag(3)
+                                 .bytes();
+    place(kHardware, full);
+    place(kHardware + kCopy, RecordBuilder().add("hwboot=1").withFlag(2).bytes());
+    auto h = handler(VpdTypeHardware);
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(true, false), VpdUpdater::VpdOk);
+    EXPECT_EQ(h->setValue("serial#", "KV2"), VpdUpdater::VpdFieldExists) << "protected";
+    ASSERT_EQ(h->setValue("boardrev", "B"), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->writeNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(region(kHardware + kCopy), RecordBuilder()
+                                             .add("hwboot=1")
+                                             .add("serial#=KV1")
+                                             .add("ethmac=a")
+                                             .add("usbmac=b")
+                                             .add("boardrev=B")
+                                             .withFlag(4)
+                                             .bytes());
+    EXPECT_EQ(region(kHardware), full);
+}
+
+TEST_F(VpdHandlerTest, HardwareRecordWithoutRequiredKeysIsNotWritten) {
+    place(kHardware, RecordBuilder().add("hwboot=1").add("serial#=KV1").withFlag(3).bytes());
+    place(kHardware + kCopy, RecordBuilder().withBadCrc().bytes());
+    auto h = handler(VpdTypeHardware);
+    EXPECT_EQ(update(*h, "ethmac", "a"), VpdUpdater::VpdFieldMissing);
+    EXPECT_EQ(readBytes(flash.backingFile), device);
+}
+
+TEST_F(VpdHandlerTest, BothCopiesWithBadCrcGiveRecordWithOnlyTheNewValue) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(9).withBadCrc().bytes());
+    auto h = handler();
+    ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    // Copy 1 serves as the (empty) base, so copy 2 is the one replaced.
+    EXPECT_EQ(region(kBootEnv + kCopy), RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
+    EXPECT_EQ(region(kBootEnv), device.substr(kBootEnv, kCopy));
+}
+
+TEST_F(VpdHandlerTest, BadCopiesAreRefusedUnlessAccepted) {
+    place(kBootEnv, RecordBuilder().add("a=1").withBadCrc().bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withBadCrc().bytes());
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(h->load(true, false), VpdUpdater::VpdCrcError);
+    EXPECT_EQ(h->setValue("x", "1"), VpdUpdater::VpdInputAccessError) << "nothing loaded";
+}
+
+TEST_F(VpdHandlerTest, BadCopyOneWithCopyTwoCutOffLoadsEmptyRecordOnlyWhenAccepted) {
+    // The device ends 100 bytes into copy 2, so that copy is short.
+    device.resize(kBootEnv + kCopy + 100);
+    writeBytes(flash.backingFile, device);
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(4).withBadCrc().bytes());
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin").size(), 100U);
+    EXPECT_EQ(h->load(false, false), VpdUpdater::VpdCrcError);
+    ASSERT_EQ(h->load(false, true), VpdUpdater::VpdOk);
+    std::string value;
+    EXPECT_EQ(h->getUpdater().getValue("a", value), VpdUpdater::VpdFieldMissing);
+}
+
+TEST_F(VpdHandlerTest, ShortTemporaryFilesFailLoadWhateverBadCrcsAreAccepted) {
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    writeBytes("/tmp/vpd1.bin", std::string(1000, '\0'));
+    writeBytes("/tmp/vpd2.bin", std::string(65535, '\0'));
+    EXPECT_EQ(h->load(false, true), VpdUpdater::VpdInputAccessError);
+    EXPECT_EQ(h->load(false, false), VpdUpdater::VpdInputAccessError);
+}
+
+TEST_F(VpdHandlerTest, CallsOutOfOrderAreRefused) {
+    auto h = handler();
+    EXPECT_EQ(h->load(false, true), VpdUpdater::VpdInputAccessError);
+    EXPECT_EQ(h->setValue("a", "1"), VpdUpdater::VpdInputAccessError);
+    EXPECT_EQ(h->save(), VpdUpdater::VpdInputAccessError);
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    EXPECT_EQ(h->setValue("a", "1"), VpdUpdater::VpdInputAccessError);
+}
+
+TEST_F(VpdHandlerTest, UnopenableDeviceFailsReadAndLeavesFlashAndFilesAlone) {
+    flash.failOpen = true;
+    writeBytes("/tmp/vpd1.bin", "earlier");
+    auto h = handler();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(h->readNand(), VpdUpdater::VpdInputError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VpdHandler::readNand : ERR_FILE 2\n");
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), "earlier");
+    EXPECT_EQ(readBytes(flash.backingFile), device);
+}
+
+TEST_F(VpdHandlerTest, TypeWithoutFlashLocationFailsToRead) {
+    auto h = handler(static_cast<VpdType>(7));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(h->readNand(), VpdUpdater::VpdInputError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VpdHandler::readNand : ERR_FILE 2\n");
+    EXPECT_EQ(flash.opened, std::vector<std::string>{" 1 65536"});
+}
+
+TEST_F(VpdHandlerTest, FailingFlashReadIsAFailedCopyNotAShortRecord) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(2).bytes());
+    flash.failReadAfter = kCopy + 4096;  // inside copy 2
+    auto h = handler();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(h->readNand(), VpdUpdater::VpdInputError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "src read failed\nVpdHandler::readNand : ERR_FILE 7\n");
+    EXPECT_EQ(h->load(false, true), VpdUpdater::VpdInputAccessError)
+        << "a partly read copy must not be loaded";
+}
+
+TEST_F(VpdHandlerTest, FailingFlashWriteIsReportedAndNewerCopyStays) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(2).bytes());
+    flash.failWriteAfter = 30000;
+    auto h = handler();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdInputError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "read write error\nVpdHandler::writeNand : ERR_FILE 4\n");
+    EXPECT_EQ(region(kBootEnv + kCopy), device.substr(kBootEnv + kCopy, kCopy));
+}
+
+TEST_F(VpdHandlerTest, WriteThatDoesNotReachFlashIsCaughtByReadBack) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(2).bytes());
+    flash.corruptWrites = true;
+    auto h = handler();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdInputError);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VpdHandler::writeNand : ERR_FILE 5\n");
+    EXPECT_EQ(region(kBootEnv + kCopy), device.substr(kBootEnv + kCopy, kCopy));
+}
+
+TEST_F(VpdHandlerTest, RecordFileOfWrongSizeIsNotWrittenToFlash) {
+    auto h = handler();
+    for (const size_t size : {size_t{70000}, size_t{65535}, size_t{0}}) {
+        writeBytes("/tmp/vpd1.bin", std::string(size, 'r'));
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(h->writeNand(), VpdUpdater::VpdInputError) << size;
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VpdHandler::writeNand : ERR_FILE 2\n");
+        EXPECT_EQ(readBytes(flash.backingFile), device) << size;
+    }
+}
+
+TEST_F(VpdHandlerTest, UpdateModeOtherThanOneWritesBothCopiesAlike) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(10).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(11).bytes());
+    auto h = handler(VpdTypeBootEnv, 2);
+    ASSERT_EQ(update(*h, "b", "3"), VpdUpdater::VpdOk);
+    const std::string expected = RecordBuilder().add("a=2").add("b=3").withFlag(12).bytes();
+    EXPECT_EQ(region(kBootEnv), expected);
+    EXPECT_EQ(region(kBootEnv + kCopy), expected);
+}
+
+TEST_F(VpdHandlerTest, UnchangedValueStillRewritesTheOlderCopy) {
+    place(kBootEnv, RecordBuilder().add("fwupdate_flag=1").add("x=old").withFlag(3).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("fwupdate_flag=1").withFlag(4).bytes());
+    auto h = handler();
+    ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+    EXPECT_EQ(region(kBootEnv), RecordBuilder().add("fwupdate_flag=1").withFlag(5).bytes());
+}
+
+TEST_F(VpdHandlerTest, SaveWithoutChangeWritesNothing) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(false, false), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kBootEnv, kCopy));
+}
+
+TEST_F(VpdHandlerTest, FailedSetValueStillMarksTheRecordForSaving) {
+    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
+    auto h = handler();
+    ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(true, false), VpdUpdater::VpdOk);
+    EXPECT_EQ(h->setValue("a", "3"), VpdUpdater::VpdFieldExists);
+    ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), RecordBuilder().add("a=2").withFlag(3).bytes());
+}
+
+// copyStream between real file streams and the fault-injecting flash stand-in.
+class CopyStreamTest : public VpdHandlerTest {};
+
+TEST_F(CopyStreamTest, CopiesFromOffsetToOffsetAcrossSeveralChunks) {
+    const std::string data = testing::randomBytes(0x30000 * 2 + 1234, 5);
+    writeBytes(*dir / "src", data);
+    writeBytes(*dir / "dst", "");
+    PatchStreamFile source;
+    PatchStreamFile destination;
+    ASSERT_EQ(source.open((*dir / "src").c_str(), 1, 0), 0);
+    ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+    ASSERT_EQ(VpdHandler::copyStream(&source, &destination, 1000, 10), 0);
+    ASSERT_EQ(destination.close(), 0);
+    const std::string copied = readBytes(*dir / "dst");
+    EXPECT_EQ(copied.substr(0, 10), std::string(10, '\0')) << "seek past the end leaves a hole";
+    EXPECT_EQ(copied.substr(10), data.substr(1000));
+}
+
+TEST_F(CopyStreamTest, FailingSourceReadIsAFailure) {
+    // A file stream opened for writing cannot be read: every read fails.
+    writeBytes(*dir / "src", "content");
+    PatchStreamFile source;
+    PatchStreamFile destination;
+    ASSERT_EQ(source.open((*dir / "src").c_str(), 2, 0), 0);
+    ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "src read failed\n");
+}
+
+TEST_F(CopyStreamTest, ReadFailingAfterSomeDataIsAFailure) {
+    flash.failReadAfter = 5000;
+    FileFlashStream source(flash);
+    PatchStreamFile destination;
+    ASSERT_EQ(source.open("/dev/mtd0", 1, 0), 0);
+    ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "src read failed\n");
+}
+
+TEST_F(CopyStreamTest, ShortWriteSeekAndEraseFailuresAreReported) {
+    writeBytes(*dir / "src", testing::randomBytes(100000, 9));
+    PatchStreamFile source;
+    ASSERT_EQ(source.open((*dir / "src").c_str(), 1, 0), 0);
+    {
+        flash.failWriteAfter = 10;
+        FileFlashStream destination(flash);
+        ASSERT_EQ(destination.open("/dev/mtd0", 2, 0), 0);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0x10000), -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "read write error\n");
+    }
+    {
+        FileFlashStream destination(flash);
+        ASSERT_EQ(destination.open("/dev/mtd0", 2, 0x20000), 0);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0x30000), -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "dst seek to 196608 failed\n");
+    }
+    {
+        flash.failErase = true;
+        FileFlashStream destination(flash);
+        ASSERT_EQ(destination.open("/dev/mtd0", 2, 0), 0);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0), -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "dst erase failed\n");
+    }
+    {
+        flash.failErase = false;
+        FileFlashStream limited(flash);
+        PatchStreamFile destination;
+        ASSERT_EQ(limited.open("/dev/mtd0", 1, 0x1000), 0);
+        ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(VpdHandler::copyStream(&limited, &destination, 0x2000, 0), -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "src seek to failed\n");
+    }
+    EXPECT_EQ(VpdHandler::copyStream(nullptr, &source, 0, 0), -1);
+    EXPECT_EQ(VpdHandler::copyStream(&source, nullptr, 0, 0), -1);
+}
+
+}  // namespace
+}  // namespace KIVRA

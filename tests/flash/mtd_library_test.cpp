@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -373,11 +374,16 @@ TEST_F(MtdBlockTest, DeviceWithoutBadBlocksIsAskedNothing) {
     EXPECT_EQ(mtdIsBad(&info_, -1, 2), 0);  // no descriptor at all: no request was made
     info_.bbAllowed = 1;
     CaptureStderr();
+    errno = 0;
     EXPECT_EQ(mtdIsBad(&info_, -1, 2), -1);
-    EXPECT_EQ(errno, EBADF);
+    // The kernel answers EBADF; a user-mode emulator that does not know MTD requests answers
+    // ENOSYS without passing them on. Either way the request was made and its cause reported.
+    const int cause = errno;
+    EXPECT_TRUE(cause == EBADF || cause == ENOSYS) << cause;
     EXPECT_EQ(GetCapturedStderr(),
               "libmtd: error!: MEMGETBADBLOCK ioctl failed for eraseblock 2 (mtd5)\n"
-              "        error 9 (Bad file descriptor)\n");
+              "        error " +
+                  std::to_string(cause) + " (" + std::strerror(cause) + ")\n");
 }
 
 TEST_F(MtdBlockTest, MarkBadOnDeviceWithoutBadBlocksIsNotSupported) {
@@ -385,13 +391,20 @@ TEST_F(MtdBlockTest, MarkBadOnDeviceWithoutBadBlocksIsNotSupported) {
     EXPECT_EQ(errno, EOPNOTSUPP);
 }
 
-// The regular file answers ENOTTY to every MTD request: the layer falls back to MEMERASE once
-// and stays there. The seam only counts the requests.
+// A device that does not know an erase request answers ENOTTY, as the kernel does for a
+// regular file: the layer falls back to MEMERASE once and stays there. The seam counts the
+// requests and answers as that kernel would, so no user-mode emulator's answer to a request
+// it cannot translate (ENOSYS) stands in for the kernel's.
 int seen64 = 0;
 int seen32 = 0;
-int countingKernel(int fd, unsigned long request, void* argument) {
+int countingKernel(int, unsigned long request, void*) {
     (request == MEMERASE64 ? seen64 : seen32)++;
-    return ::ioctl(fd, request, argument);
+    errno = ENOTTY;
+    return -1;
+}
+int badDescriptorKernel(int, unsigned long, void*) {
+    errno = EBADF;
+    return -1;
 }
 
 TEST_F(MtdBlockTest, EnottyForTheWideEraseSwitchesToMemeraseForGood) {
@@ -411,6 +424,7 @@ TEST_F(MtdBlockTest, EnottyForTheWideEraseSwitchesToMemeraseForGood) {
 }
 
 TEST_F(MtdBlockTest, WideEraseFailureOtherThanEnottyIsReported) {
+    library_->eraseRequest = badDescriptorKernel;
     CaptureStderr();
     EXPECT_EQ(mtdEraseBlock(library_, &info_, -1, 1), -1);
     EXPECT_EQ(errno, EBADF);

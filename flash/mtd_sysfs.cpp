@@ -36,14 +36,13 @@ int closeChecked(UniqueFd& fd, const std::string& path) {
     return 0;
 }
 
-// Reads a numeric attribute's text (at most kNumberBytes - 1 useful bytes), decimal or
-// hexadecimal; the value is signed 64-bit whatever the base.
-int readNumber(const std::string& path, bool hex, long long* value) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// Opens a numeric attribute and reads its whole text (fewer than kNumberBytes bytes) into
+// text, NUL-terminated; fd stays open so the caller can report a failing close.
+int readShortText(const std::string& path, UniqueFd& fd, char (&text)[kNumberBytes + 1]) {
+    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return -1;
     }
-    char text[kNumberBytes + 1] = {};
     const ssize_t n = readOnce(fd.get(), text, kNumberBytes);
     if (n < 0) {
         mtdmsg::sysError("cannot read \"%s\"", path.c_str());
@@ -55,6 +54,17 @@ int readNumber(const std::string& path, bool hex, long long* value) {
         return -1;
     }
     text[n] = '\0';
+    return 0;
+}
+
+// Reads a numeric attribute's text (at most kNumberBytes - 1 useful bytes), decimal or
+// hexadecimal; the value is signed 64-bit whatever the base.
+int readNumber(const std::string& path, bool hex, long long* value) {
+    UniqueFd fd;
+    char text[kNumberBytes + 1] = {};
+    if (readShortText(path, fd, text) != 0) {
+        return -1;
+    }
     long long parsed = 0;
     unsigned long long parsedHex = 0;
     const int fields =
@@ -167,22 +177,11 @@ int readText(const std::string& path, char* buffer, size_t size) {
 }
 
 int readMajorMinor(const std::string& path, int* major, int* minor) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return -1;
-    }
+    UniqueFd fd;
     char text[kNumberBytes + 1] = {};
-    const ssize_t n = readOnce(fd.get(), text, kNumberBytes);
-    if (n < 0) {
-        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
+    if (readShortText(path, fd, text) != 0) {
         return -1;
     }
-    if (static_cast<size_t>(n) == kNumberBytes) {
-        mtdmsg::error("contents of \"%s\" is too long", path.c_str());
-        errno = EINVAL;
-        return -1;
-    }
-    text[n] = '\0';
     int first = 0;
     int second = 0;
     if (std::sscanf(text, "%d:%d\n", &first, &second) != 2) {

@@ -2,7 +2,8 @@
 // A patch stream over a region of an MTD flash device: reads and writes in whole I/O units (the
 // NAND page), skips bad erase blocks, requires an erase before writing, erases the region block
 // by block keeping the bytes of partly covered blocks outside it, and moves the units of an
-// erase block that fails to program into the next good block.
+// erase block that fails to program into the next good block (the failed block is erased and
+// marked bad, so that readers pass over it as over any bad block).
 //
 // Results: open 0 or -1 (or close's non-zero result); read and write the number of bytes
 // delivered or accepted, or -1; seek the offset or -1; erase and close 0 or -1. Messages go to

@@ -96,6 +96,10 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // does not stop an otherwise good installation.
         (void)qvsystemtools::writeFile(running, d.fwImagesDir + "/version1.txt");
         (void)qvsystemtools::writeFile(d.version, d.fwImagesDir + "/version2.txt");
+        // The boot environment is about to say that staged images are waiting: they must be
+        // on the data partition before the flag is, or a power cut in between would boot
+        // into images that never reached the disk.
+        ::sync();
 
         logInstall("  - KivraInstaller::install: Get boot partition ");
         int nextPartition = -1;

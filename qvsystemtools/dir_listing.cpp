@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "qvsystemtools/entry_kind.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/unique_fd.h"
 
@@ -16,10 +17,6 @@ namespace {
 
 // Link texts longer than this are not followed; the kernel refuses paths past PATH_MAX anyway.
 constexpr size_t kMaxLinkText = 64 * 1024;
-
-bool isDotEntry(const char* name) {
-    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
-}
 
 int32_t clampSize(off_t size) {
     if (size <= 0) {

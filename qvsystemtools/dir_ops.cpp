@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "qvsystemtools/entry_kind.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/unique_fd.h"
 
@@ -18,10 +19,6 @@ namespace {
 
 void report(const char* operation, const std::string& text) {
     std::cerr << "[qvsystemtools::" << operation << "] " << text << std::endl;
-}
-
-bool isDotEntry(const char* name) {
-    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
 // Opens a directory without following a symbolic link at its path, so a link swapped in

@@ -7,17 +7,13 @@
 #include <iostream>
 #include <vector>
 
+#include "qvsystemtools/entry_kind.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace qvsystemtools {
 
 namespace {
-
-bool hasType(const std::string& path, mode_t type) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
-}
 
 void copyFailure(const std::string& text) {
     std::cerr << "[qvsystemtools::copyFile] " << text << std::endl;
@@ -59,9 +55,9 @@ bool writeAllFd(int fd, const void* data, size_t length) {
     return true;
 }
 
-bool isFile(const std::string& path) { return hasType(path, S_IFREG); }
+bool isFile(const std::string& path) { return hasFileType(path, S_IFREG); }
 
-bool isDir(const std::string& path) { return hasType(path, S_IFDIR); }
+bool isDir(const std::string& path) { return hasFileType(path, S_IFDIR); }
 
 ToolStatus copyFile(const std::string& source, const std::string& destination) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));

@@ -7,26 +7,20 @@
 #include <cerrno>
 #include <climits>
 
+#include "qvsystemtools/entry_kind.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace qvsystemtools {
 
-namespace {
+namespace {}  // namespace
 
-bool hasType(const std::string& path, mode_t type) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
-}
+bool isCharDevice(const std::string& path) { return hasFileType(path, S_IFCHR); }
 
-}  // namespace
+bool isBlockDevice(const std::string& path) { return hasFileType(path, S_IFBLK); }
 
-bool isCharDevice(const std::string& path) { return hasType(path, S_IFCHR); }
-
-bool isBlockDevice(const std::string& path) { return hasType(path, S_IFBLK); }
-
-bool isFifo(const std::string& path) { return hasType(path, S_IFIFO); }
+bool isFifo(const std::string& path) { return hasFileType(path, S_IFIFO); }
 
 ToolStatus createFile(const std::string& path) {
     if (path.empty()) {

@@ -255,3 +255,43 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
 
 }  // namespace
 }  // namespace KIVRA
+
+namespace KIVRA {
+namespace {
+
+// The order of system calls, not of log lines: the staged images must be flushed to disk
+// before the boot environment in flash is opened to set the update flag.
+TEST_F(InstallRunTest, ImagesAreSyncedBeforeFlashIsOpenedForTheFlag) {
+    pack();
+    const std::string trace = "/tmp/trace.txt";
+    std::vector<std::string> args = {"/usr/bin/strace",
+                                     "-f",
+                                     "-qq",
+                                     "-e",
+                                     "trace=sync,openat",
+                                     "-o",
+                                     trace,
+                                     testing::binPath("qvinstaller"),
+                                     kPkg};
+    const auto run = testing::runProcess(args, env);
+    ASSERT_NE(run.out.find("  - KivraInstaller::install: Set environment flag "), std::string::npos)
+        << run.out << run.err;
+    const std::vector<std::string> calls = lines(readBytes(trace));
+    size_t lastStaged = calls.size(), firstSync = calls.size(), flash = calls.size();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].find("\"/mnt/hda1/fwimages/version2.txt\"") != std::string::npos) {
+            lastStaged = i;
+        } else if (calls[i].find("sync()") != std::string::npos && lastStaged < i &&
+                   firstSync == calls.size()) {
+            firstSync = i;
+        } else if (calls[i].find("\"/dev/mtd0\"") != std::string::npos && flash == calls.size()) {
+            flash = i;
+        }
+    }
+    ASSERT_LT(lastStaged, calls.size()) << "version files never written";
+    ASSERT_LT(flash, calls.size()) << "flash never opened";
+    EXPECT_LT(firstSync, flash) << "no sync between the staged files and the flash update";
+}
+
+}  // namespace
+}  // namespace KIVRA

@@ -27,6 +27,7 @@ std::string link(const char* path) {
     const ssize_t n = ::readlink(path, buffer, sizeof buffer - 1);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
+
 // The ELF identity of a program file: class, byte order and machine. Empty when the file
 // is not an ELF executable (a script, say).
 std::string elfIdentity(const char* path) {
@@ -61,24 +62,6 @@ std::vector<std::string> emulatorCommand() {
     return words;
 }
 
-// A program built for the same machine as this test program (one of ours in a cross build)
-// is started through the emulator; host programs such as /bin/sh and scripts run directly.
-std::vector<std::string> commandFor(const std::vector<std::string>& argv) {
-    if (argv.empty()) {
-        return argv;
-    }
-    std::vector<std::string> command = emulatorCommand();
-    if (command.empty()) {
-        return argv;
-    }
-    const std::string target = elfIdentity("/proc/self/exe");
-    if (target.empty() || elfIdentity(argv[0].c_str()) != target) {
-        return argv;
-    }
-    command.insert(command.end(), argv.begin(), argv.end());
-    return command;
-}
-
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
     std::vector<char*> result;
     for (const std::string& s : strings) result.push_back(const_cast<char*>(s.c_str()));
@@ -106,6 +89,24 @@ void execProgram(const std::string& path, const std::vector<std::string>& argv) 
     command.insert(command.end(), argv.begin() + 1, argv.end());
     const std::vector<char*> args = pointers(command);
     ::execvp(args[0], args.data());
+}
+
+// A program built for the same machine as this test program (one of ours in a cross build)
+// is started through the emulator; host programs such as /bin/sh and scripts run directly.
+std::vector<std::string> programCommand(const std::vector<std::string>& argv) {
+    if (argv.empty()) {
+        return argv;
+    }
+    std::vector<std::string> command = emulatorCommand();
+    if (command.empty()) {
+        return argv;
+    }
+    const std::string target = elfIdentity("/proc/self/exe");
+    if (target.empty() || elfIdentity(argv[0].c_str()) != target) {
+        return argv;
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
 }
 
 bool inSandbox() {
@@ -194,7 +195,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
             envStrings.push_back(entry);
         }
     }
-    const std::vector<std::string> command = commandFor(argv);
+    const std::vector<std::string> command = programCommand(argv);
     const bool emulated = command.size() != argv.size();
     std::vector<char*> args, envp;
     for (const std::string& a : command) args.push_back(const_cast<char*>(a.c_str()));

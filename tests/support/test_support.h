@@ -52,6 +52,11 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, const std::string& input = "");
 
+// The command line that runs argv: argv itself, or, for a target program of a cross build
+// (one of ours), the emulator followed by argv. For tools that start a program themselves
+// (strace, timeout).
+std::vector<std::string> programCommand(const std::vector<std::string>& argv);
+
 // Replaces the calling process (a forked child) by the program at path with argv, argv[0]
 // being any name; a target program of a cross build runs through the emulator, as in
 // runProcess. Returns only when the program could not be started.

@@ -292,3 +292,34 @@ TEST_F(InstallRunTest, ImagesAreSyncedBeforeFlashIsOpenedForTheFlag) {
 
 }  // namespace
 }  // namespace KIVRA
+
+namespace KIVRA {
+namespace {
+
+// The status file goes to user 1002 where that user exists; where it does not (the
+// unprivileged sandbox), each of the two status writes says so on the console.
+TEST_F(InstallRunTest, StatusFileOwnerChangeIsReportedWhenItFails) {
+    pack();
+    const auto full = testing::runProcess({testing::binPath("qvinstaller"), kPkg}, env);
+    const auto out = lines(full.out);
+    const auto install = std::find(out.begin(), out.end(), "> [qvinstaller] Install");
+    ASSERT_NE(install, out.end());
+    ASSERT_GT(out.end() - install, 3);
+    struct stat st {};
+    ASSERT_EQ(::stat("/tmp/fw_status", &st), 0);
+    if (testing::uidMapped(1002)) {
+        EXPECT_EQ(install[1], "  - KivraInstaller::install: Stop Services");
+        EXPECT_EQ(st.st_uid, 1002u);
+        EXPECT_EQ(st.st_gid, 0u);
+    } else {
+        EXPECT_EQ(install[1], "failed to change /tmp/fw_status owner");
+        EXPECT_EQ(install[2], "failed to change /tmp/fw_status owner");
+        EXPECT_EQ(install[3], "  - KivraInstaller::install: Stop Services");
+        // The notice is for the console only.
+        EXPECT_EQ(readBytes(testing::kLog).find("failed to change"), std::string::npos);
+    }
+    EXPECT_EQ(readBytes("/tmp/fw_status"), testing::kStatus);
+}
+
+}  // namespace
+}  // namespace KIVRA

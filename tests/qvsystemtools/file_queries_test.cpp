@@ -19,10 +19,14 @@ class FileQueriesTest : public testing::SandboxTest {};
 TEST_F(FileQueriesTest, TypeTestsTellDevicesFifosAndFollowLinks) {
     TempDir dir;
     const std::string fifo = dir / "fifo";
-    const std::string block = dir / "block";
+    std::string block = dir / "block";
     const std::string file = dir / "file";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    ASSERT_EQ(::mknod(block.c_str(), S_IFBLK | 0600, makedev(7, 0)), 0);
+    if (::mknod(block.c_str(), S_IFBLK | 0600, makedev(7, 0)) != 0) {
+        // The unprivileged sandbox may not make device nodes; the host's loop device serves.
+        block = "/dev/loop0";
+        ASSERT_EQ(::access(block.c_str(), F_OK), 0) << "no block device to test with";
+    }
     writeBytes(file, "x");
     ASSERT_EQ(::symlink(fifo.c_str(), (dir / "to-fifo").c_str()), 0);
     ASSERT_EQ(::symlink("/dev/null", (dir / "to-null").c_str()), 0);

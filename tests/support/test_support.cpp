@@ -255,6 +255,17 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
     return result;
 }
 
+bool uidMapped(unsigned uid) {
+    std::ifstream map("/proc/self/uid_map");
+    unsigned inside = 0, outside = 0, count = 0;
+    while (map >> inside >> outside >> count) {
+        if (uid >= inside && uid - inside < count) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string binPath(const std::string& name) { return std::string(QV_BIN_DIR) + "/" + name; }
 
 std::string sourcePath(const std::string& relative) {

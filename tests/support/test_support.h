@@ -62,6 +62,10 @@ std::vector<std::string> programCommand(const std::vector<std::string>& argv);
 // runProcess. Returns only when the program could not be started.
 void execProgram(const std::string& path, const std::vector<std::string>& argv);
 
+// True when uid is mapped in this process's user namespace, so files can be given to it
+// (false in the unprivileged sandbox, which maps only the caller as root).
+bool uidMapped(unsigned uid);
+
 // Path of a program built by this project: QV_BIN_DIR + "/" + name.
 std::string binPath(const std::string& name);
 // Path inside the source tree.

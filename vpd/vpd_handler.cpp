@@ -1,4 +1,5 @@
 #include "vpd/vpd_handler.h"
+#include "vpd/vpd_boundary.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,7 +174,7 @@ int VpdHandler::copyStream(PatchStream* source, PatchStream* destination, uint32
 
 Error VpdHandler::readNand() {
     State& s = *state_;
-    try {
+    return vpdBoundary([&]() -> Error {
         std::unique_ptr<PatchStream> flash = s.makeFlashStream();
         PatchStreamFile file;
         if (flash->open(s.devicePath.c_str(), 1, s.vpdOffset + kCopySize) != 0) {
@@ -204,16 +205,12 @@ Error VpdHandler::readNand() {
         }
         s.state = 1;
         return VpdUpdater::VpdOk;
-    } catch (Error error) {
-        return error;
-    } catch (...) {
-        return VpdUpdater::VpdCodeError;
-    }
+    });
 }
 
 Error VpdHandler::load(bool protect, bool acceptBadCrc) {
     State& s = *state_;
-    try {
+    return vpdBoundary([&]() -> Error {
         if (s.state < 1) {
             return VpdUpdater::VpdInputAccessError;
         }
@@ -264,16 +261,12 @@ Error VpdHandler::load(bool protect, bool acceptBadCrc) {
         s.state = 2;
         s.modified = false;
         return VpdUpdater::VpdOk;
-    } catch (Error error) {
-        return error;
-    } catch (...) {
-        return VpdUpdater::VpdCodeError;
-    }
+    });
 }
 
 Error VpdHandler::setValue(const std::string& key, const std::string& value) {
     State& s = *state_;
-    try {
+    return vpdBoundary([&]() -> Error {
         if (s.state != 2) {
             return VpdUpdater::VpdInputAccessError;
         }
@@ -287,16 +280,12 @@ Error VpdHandler::setValue(const std::string& key, const std::string& value) {
             (void)::usleep(10);  // an interrupted pause only shortens the wait
         }
         return result;
-    } catch (Error error) {
-        return error;
-    } catch (...) {
-        return VpdUpdater::VpdCodeError;
-    }
+    });
 }
 
 Error VpdHandler::save() {
     State& s = *state_;
-    try {
+    return vpdBoundary([&]() -> Error {
         if (s.state != 2) {
             return VpdUpdater::VpdInputAccessError;
         }
@@ -306,16 +295,12 @@ Error VpdHandler::save() {
             s.modified = false;
         }
         return VpdUpdater::VpdOk;
-    } catch (Error error) {
-        return error;
-    } catch (...) {
-        return VpdUpdater::VpdCodeError;
-    }
+    });
 }
 
 Error VpdHandler::writeNand() {
     State& s = *state_;
-    try {
+    return vpdBoundary([&]() -> Error {
         // Flash is erased before the record is written: a short or overlong file must be
         // refused before that, or the copy would be replaced by a truncated record or the
         // write would run into the next copy.
@@ -347,11 +332,7 @@ Error VpdHandler::writeNand() {
             }
         }
         return failed ? VpdUpdater::VpdInputError : VpdUpdater::VpdOk;
-    } catch (Error error) {
-        return error;
-    } catch (...) {
-        return VpdUpdater::VpdCodeError;
-    }
+    });
 }
 
 }  // namespace KIVRA

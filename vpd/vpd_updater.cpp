@@ -1,4 +1,5 @@
 #include "vpd/vpd_updater.h"
+#include "vpd/vpd_boundary.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -136,7 +137,7 @@ bool VpdUpdater::hasRequiredFields() const {
 VpdUpdater::VpdUpdaterError VpdUpdater::load() { return load(false); }
 
 VpdUpdater::VpdUpdaterError VpdUpdater::load(bool acceptBadCrc) {
-    try {
+    return vpdBoundary([&]() -> VpdUpdaterError {
         UniqueFd fd(::open(state_->path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd.valid()) {
             throw VpdInputError;
@@ -171,15 +172,11 @@ VpdUpdater::VpdUpdaterError VpdUpdater::load(bool acceptBadCrc) {
         state_->entries = parseArea(state_->area);
         state_->packed = true;
         return VpdOk;
-    } catch (VpdUpdaterError error) {
-        return error;
-    } catch (...) {
-        return VpdCodeError;
-    }
+    });
 }
 
 VpdUpdater::VpdUpdaterError VpdUpdater::pack() {
-    try {
+    return vpdBoundary([&]() -> VpdUpdaterError {
         state_->area.assign(kAreaSize, 0);
         size_t p = 0;
         for (const auto& entry : state_->entries) {
@@ -197,15 +194,11 @@ VpdUpdater::VpdUpdaterError VpdUpdater::pack() {
         state_->crc = crc32(state_->area.data(), state_->area.size());
         state_->packed = true;
         return VpdOk;
-    } catch (VpdUpdaterError error) {
-        return error;
-    } catch (...) {
-        return VpdCodeError;
-    }
+    });
 }
 
 VpdUpdater::VpdUpdaterError VpdUpdater::save() {
-    try {
+    return vpdBoundary([&]() -> VpdUpdaterError {
         if (!state_->packed) {
             const VpdUpdaterError packed = pack();
             if (packed != VpdOk) {
@@ -268,15 +261,11 @@ VpdUpdater::VpdUpdaterError VpdUpdater::save() {
         }
         remover.armed = false;
         return VpdOk;
-    } catch (VpdUpdaterError error) {
-        return error;
-    } catch (...) {
-        return VpdCodeError;
-    }
+    });
 }
 
 VpdUpdater::VpdUpdaterError VpdUpdater::setValue(const std::string& key, const std::string& value) {
-    try {
+    return vpdBoundary([&]() -> VpdUpdaterError {
         if (key.empty() || key.find('=') != std::string::npos ||
             key.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
             return VpdInputAccessError;
@@ -313,11 +302,7 @@ VpdUpdater::VpdUpdaterError VpdUpdater::setValue(const std::string& key, const s
             state_->packed = false;
         }
         return VpdOk;
-    } catch (VpdUpdaterError error) {
-        return error;
-    } catch (...) {
-        return VpdCodeError;
-    }
+    });
 }
 
 VpdUpdater::VpdUpdaterError VpdUpdater::getValue(const std::string& key, std::string& value) const {

@@ -3,12 +3,22 @@
 #include <sys/stat.h>
 #include <tomcrypt.h>
 
+#include <cstdio>
+#include <memory>
+
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 
 namespace KIVRA {
 
 namespace installer {
+
+namespace {
+struct FileCloser {
+    // Opened for reading only: a failed close loses nothing.
+    void operator()(FILE* file) const { (void)std::fclose(file); }
+};
+}  // namespace
 
 bool md5Text(const std::string& path, std::string& digest) {
     // hash_file reads a directory as an empty file and reports success; a directory where an
@@ -20,9 +30,20 @@ bool md5Text(const std::string& path, std::string& digest) {
     if (register_hash(&md5_desc) == -1) {
         return false;
     }
+    // The file is opened here rather than by hash_file: the library is built without 64-bit
+    // file offsets on the 32-bit target, and its own open refuses an image beyond 2 GiB there.
+    const std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        return false;
+    }
     unsigned char buffer[128];
     unsigned long length = sizeof buffer;
-    if (hash_file(find_hash("md5"), path.c_str(), buffer, &length) != CRYPT_OK) {
+    if (hash_filehandle(find_hash("md5"), file.get(), buffer, &length) != CRYPT_OK) {
+        return false;
+    }
+    // hash_filehandle stops at the first short read without telling an error from the end of
+    // the file; a failing medium must not yield the digest of a truncated image.
+    if (std::ferror(file.get()) != 0) {
         return false;
     }
     static const char kHex[] = "0123456789abcdef";

@@ -7,9 +7,10 @@ namespace KIVRA {
 namespace installer {
 
 // Digest text of the file at path: the MD5 digest as 32 lower-case hexadecimal characters,
-// the file read once by LibTomCrypt's hash_file. True with digest set; false with digest
-// unchanged when the MD5 descriptor cannot be registered or the file cannot be hashed
-// (missing, unreadable, or a directory). Prints nothing.
+// the file read once by LibTomCrypt's MD5 through a stream opened with 64-bit file offsets.
+// True with digest set; false with digest unchanged when the MD5 descriptor cannot be
+// registered or the file cannot be hashed (missing, unreadable, a read error part-way, or a
+// directory). Prints nothing.
 [[nodiscard]] bool md5Text(const std::string& path, std::string& digest);
 
 }  // namespace installer

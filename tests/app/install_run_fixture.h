@@ -139,10 +139,8 @@ protected:
             }
             std::vector<std::string> argv = {binPath("qvinstaller")};
             argv.insert(argv.end(), args.begin(), args.end());
-            std::vector<char*> raw;
-            for (std::string& a : argv) raw.push_back(a.data());
-            raw.push_back(nullptr);
-            ::execve(raw[0], raw.data(), environ);
+            // Through the emulator in a cross build, like runProcess.
+            testing::execProgram(argv[0], argv);
             ::_exit(127);
         }
         ::close(out[1]);

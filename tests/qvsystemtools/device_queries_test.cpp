@@ -37,8 +37,7 @@ int runNamed(const std::string& invocationName, const char* mode) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setenv(kHelperVariable, mode, 1);
-        char* argv[] = {const_cast<char*>(invocationName.c_str()), nullptr};
-        ::execv("/proc/self/exe", argv);
+        testing::execProgram("/proc/self/exe", {invocationName});
         ::_exit(126);
     }
     int status = 0;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -26,7 +27,87 @@ std::string link(const char* path) {
     const ssize_t n = ::readlink(path, buffer, sizeof buffer - 1);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
+
+// The ELF identity of a program file: class, byte order and machine. Empty when the file
+// is not an ELF executable (a script, say).
+std::string elfIdentity(const char* path) {
+    unsigned char header[20] = {};
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::string();
+    }
+    const ssize_t n = ::read(fd, header, sizeof header);
+    (void)::close(fd);  // read-only: nothing to lose
+    if (n != static_cast<ssize_t>(sizeof header) || header[0] != 0x7f || header[1] != 'E' ||
+        header[2] != 'L' || header[3] != 'F') {
+        return std::string();
+    }
+    // EI_CLASS, EI_DATA and e_machine (two bytes at offset 18, in the file's byte order).
+    return std::string{static_cast<char>(header[4]), static_cast<char>(header[5]),
+                       static_cast<char>(header[18]), static_cast<char>(header[19])};
+}
+
+// The emulator command that runs a target program on the build machine, split at blanks:
+// the one the cross build was configured with, unless QV_TEST_EMULATOR in the environment
+// names another (empty: run target programs directly, as on the device).
+std::vector<std::string> emulatorCommand() {
+    const char* configured = std::getenv("QV_TEST_EMULATOR");
+    const std::string text = configured != nullptr ? configured : QV_TEST_EMULATOR;
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (const std::string& s : strings) result.push_back(const_cast<char*>(s.c_str()));
+    result.push_back(nullptr);
+    return result;
+}
+
 }  // namespace
+
+void execProgram(const std::string& path, const std::vector<std::string>& argv) {
+    std::vector<std::string> command = emulatorCommand();
+    const std::string target = elfIdentity("/proc/self/exe");
+    if (command.empty() || target.empty() || argv.empty() || elfIdentity(path.c_str()) != target) {
+        const std::vector<char*> args = pointers(argv);
+        ::execv(path.c_str(), args.data());
+        return;
+    }
+    // The emulator needs the program's real path ("/proc/self/exe" would name the emulator
+    // itself once it runs) and takes the chosen argv[0] through its -0 option.
+    char real[PATH_MAX];
+    if (::realpath(path.c_str(), real) == nullptr) {
+        return;
+    }
+    command.insert(command.end(), {"-0", argv[0], real});
+    command.insert(command.end(), argv.begin() + 1, argv.end());
+    const std::vector<char*> args = pointers(command);
+    ::execvp(args[0], args.data());
+}
+
+// A program built for the same machine as this test program (one of ours in a cross build)
+// is started through the emulator; host programs such as /bin/sh and scripts run directly.
+std::vector<std::string> programCommand(const std::vector<std::string>& argv) {
+    if (argv.empty()) {
+        return argv;
+    }
+    std::vector<std::string> command = emulatorCommand();
+    if (command.empty()) {
+        return argv;
+    }
+    const std::string target = elfIdentity("/proc/self/exe");
+    if (target.empty() || elfIdentity(argv[0].c_str()) != target) {
+        return argv;
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
 
 bool inSandbox() {
     const std::string self = link("/proc/self/ns/mnt");
@@ -114,8 +195,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
             envStrings.push_back(entry);
         }
     }
+    const std::vector<std::string> command = programCommand(argv);
+    const bool emulated = command.size() != argv.size();
     std::vector<char*> args, envp;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : command) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
@@ -128,7 +211,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
         ::dup2(inPipe[0], 0);
         ::dup2(outPipe[1], 1);
         ::dup2(errPipe[1], 2);
-        ::execve(args[0], args.data(), envp.data());
+        if (emulated) {
+            // The emulator is named as configured, usually without a directory.
+            ::execvpe(args[0], args.data(), envp.data());
+        } else {
+            ::execve(args[0], args.data(), envp.data());
+        }
         ::_exit(127);
     }
     ::close(outPipe[1]);

@@ -45,9 +45,22 @@ struct ProcessResult {
 };
 
 // Runs argv (argv[0] is a path) with extra environment entries "K=V" (an entry "K" alone
-// removes K), capturing standard output and standard error.
+// removes K), capturing standard output and standard error. In a cross build a program of
+// the target architecture (one of ours) is started through the emulator the build was
+// configured with (QV_TEST_EMULATOR in the environment overrides it; empty runs it directly);
+// host programs and scripts run as they are.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, const std::string& input = "");
+
+// The command line that runs argv: argv itself, or, for a target program of a cross build
+// (one of ours), the emulator followed by argv. For tools that start a program themselves
+// (strace, timeout).
+std::vector<std::string> programCommand(const std::vector<std::string>& argv);
+
+// Replaces the calling process (a forked child) by the program at path with argv, argv[0]
+// being any name; a target program of a cross build runs through the emulator, as in
+// runProcess. Returns only when the program could not be started.
+void execProgram(const std::string& path, const std::vector<std::string>& argv);
 
 // True when uid is mapped in this process's user namespace, so files can be given to it
 // (false in the unprivileged sandbox, which maps only the caller as root).

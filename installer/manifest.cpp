@@ -2,6 +2,7 @@
 
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/manifest_line.h"
 
 namespace KIVRA {
 
@@ -23,14 +24,7 @@ int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
         // being silently "corrected".
         std::string line;
         while (std::getline(file, line)) {
-            if (line.empty() || line[0] == '#') {
-                continue;
-            }
-            const auto equals = line.find('=');
-            if (equals == std::string::npos) {
-                continue;
-            }
-            table[line.substr(0, equals)] = line.substr(equals + 1);
+            installer::addManifestLine(line, table);
         }
     });
 }

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "installer/manifest_line.h"
 #include "tools/qvpack/pack_error.h"
 
 namespace KIVRA {
@@ -29,16 +30,8 @@ ManifestTable parseManifest(const std::string& text) {
         if (end == std::string::npos) {
             end = text.size();
         }
-        const std::string line = text.substr(start, end - start);
+        installer::addManifestLine(text.substr(start, end - start), table);
         start = end + 1;
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (equals == std::string::npos) {
-            continue;
-        }
-        table[line.substr(0, equals)] = line.substr(equals + 1);
     }
     return table;
 }

@@ -1,0 +1,18 @@
+#include "installer/manifest_line.h"
+
+namespace KIVRA {
+namespace installer {
+
+void addManifestLine(const std::string& line, std::map<std::string, std::string>& table) {
+    if (line.empty() || line[0] == '#') {
+        return;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string::npos) {
+        return;
+    }
+    table[line.substr(0, equals)] = line.substr(equals + 1);
+}
+
+}  // namespace installer
+}  // namespace KIVRA

@@ -72,43 +72,37 @@ TEST_F(VpdHandlerDeviceTest, ReadNandCopiesTheTwoBootEnvironmentCopies) {
     EXPECT_EQ(after(), before);
 }
 
-TEST_F(VpdHandlerDeviceTest, Flags7And8LoadCopy2AndWriteCopy1WithFlag9) {
-    const std::string copy2 = RecordBuilder().add("copy=2").withFlag(8).bytes();
-    mtd.write(kBootEnv, RecordBuilder().add("copy=1").withFlag(7).bytes());
-    mtd.write(kBootEnv + kCopy, copy2);
-    before = after();
-    VpdHandler handler(VpdTypeBootEnv, 1);
-    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(mtd.read(kBootEnv, kCopy),
-              RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(9).bytes());
-    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), copy2);
-    expectUntouchedOutside(kBootEnv, kCopy);
-}
-
-TEST_F(VpdHandlerDeviceTest, Flag0BeatsFlag255AndCopy2IsReplaced) {
-    const std::string copy1 = RecordBuilder().add("copy=1").withFlag(0).bytes();
-    mtd.write(kBootEnv, copy1);
-    mtd.write(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(255).bytes());
-    before = after();
-    VpdHandler handler(VpdTypeBootEnv, 1);
-    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy),
-              RecordBuilder().add("copy=1").add("fwupdate_flag=1").withFlag(1).bytes());
-    EXPECT_EQ(mtd.read(kBootEnv, kCopy), copy1);
-    expectUntouchedOutside(kBootEnv + kCopy, kCopy);
-}
-
-TEST_F(VpdHandlerDeviceTest, Flag255LosesToFlag0AndCopy1IsReplaced) {
-    const std::string copy2 = RecordBuilder().add("copy=2").withFlag(0).bytes();
-    mtd.write(kBootEnv, RecordBuilder().add("copy=1").withFlag(255).bytes());
-    mtd.write(kBootEnv + kCopy, copy2);
-    before = after();
-    VpdHandler handler(VpdTypeBootEnv, 1);
-    ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(mtd.read(kBootEnv, kCopy),
-              RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(1).bytes());
-    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), copy2);
-    expectUntouchedOutside(kBootEnv, kCopy);
+// The newer copy by its wrap-around flag is loaded; the older one is replaced by it plus
+// the new variable, with the flag one higher, and nothing else on the device changes.
+TEST_F(VpdHandlerDeviceTest, NewerCopyByFlagIsKeptAndOlderOneReplaced) {
+    const struct {
+        int flag1, flag2;
+        bool copy1Newer;
+        int nextFlag;
+    } rows[] = {
+        {7, 8, false, 9},    // plain order: copy 2 newer, copy 1 written
+        {0, 255, true, 1},   // 0 follows 255: copy 1 newer, copy 2 written
+        {255, 0, false, 1},  // the same the other way round
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.flag1) + "/" + std::to_string(row.flag2));
+        const std::string copy1 = RecordBuilder().add("copy=1").withFlag(row.flag1).bytes();
+        const std::string copy2 = RecordBuilder().add("copy=2").withFlag(row.flag2).bytes();
+        mtd.write(kBootEnv, copy1);
+        mtd.write(kBootEnv + kCopy, copy2);
+        before = after();
+        VpdHandler handler(VpdTypeBootEnv, 1);
+        ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
+        const uint32_t written = row.copy1Newer ? kBootEnv + kCopy : kBootEnv;
+        const uint32_t kept = row.copy1Newer ? kBootEnv : kBootEnv + kCopy;
+        EXPECT_EQ(mtd.read(written, kCopy), RecordBuilder()
+                                                .add(row.copy1Newer ? "copy=1" : "copy=2")
+                                                .add("fwupdate_flag=1")
+                                                .withFlag(row.nextFlag)
+                                                .bytes());
+        EXPECT_EQ(mtd.read(kept, kCopy), row.copy1Newer ? copy1 : copy2);
+        expectUntouchedOutside(written, kCopy);
+    }
 }
 
 TEST_F(VpdHandlerDeviceTest, CounterWrapsFrom255To0AndTheNextUpdateFollowsIt) {

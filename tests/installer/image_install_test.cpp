@@ -139,6 +139,27 @@ TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDir) {
     }
 }
 
+TEST_F(InstallFirmwareTest, PackageUnpackedIntoKvtempKeepsItsNtimFile) {
+    // Source and target of NTIM.bin are then one file, whatever the spelling of the path.
+    const std::string ntim = randomBytes(5000, 13);
+    for (const char* fwDir :
+         {"/mnt/hda1/Kvtemp", "/mnt/hda1/Kvtemp/", "/mnt/hda1/../hda1/Kvtemp"}) {
+        SCOPED_TRACE(fwDir);
+        KivraInstaller inKvtemp;
+        (void)::unlink("/tmp/kivrainstaller.lck");
+        ::testing::internal::CaptureStdout();
+        const int set = inKvtemp.setFwDir(fwDir);
+        (void)::testing::internal::GetCapturedStdout();
+        ASSERT_EQ(set, 0);
+        writeBytes("/mnt/hda1/Kvtemp/NTIM.bin", ntim);
+        writeEncrypted("/mnt/hda1/Kvtemp/images.md5", md5Of(ntim) + " NTIM.bin\n");
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(inKvtemp.installFirmware(), 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/NTIM.bin"), ntim);
+    }
+}
+
 TEST_F(InstallFirmwareTest, OddTokenCountFailsAtLastDigestAfterInstallingPairs) {
     const std::string a = "alpha";
     writeBytes(pkg + "/a.txt", a);

@@ -139,6 +139,18 @@ TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDir) {
     }
 }
 
+TEST_F(InstallFirmwareTest, RejectsDigestListNameWithNulByte) {
+    // Cut at the NUL, the name would install and delete "first.bin", not the listed file.
+    const std::string first = randomBytes(100, 12);
+    writeBytes(pkg + "/first.bin", first);
+    writeList(md5Of(first) + " " + std::string("first.bin\0.conf", 15) + "\n");
+    std::string console;
+    EXPECT_EQ(installFirmware(console), KivraInstaller::Md5FileError);
+    EXPECT_EQ(console, failure("Invalid md5 file", 11));
+    EXPECT_EQ(readBytes(pkg + "/first.bin"), first);
+    EXPECT_FALSE(exists(staging + "/first.bin"));
+}
+
 TEST_F(InstallFirmwareTest, PackageUnpackedIntoKvtempKeepsItsNtimFile) {
     // Source and target of NTIM.bin are then one file, whatever the spelling of the path.
     const std::string ntim = randomBytes(5000, 13);

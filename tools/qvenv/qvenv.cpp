@@ -162,7 +162,9 @@ bool runOnFlash(const Options& options) {
         return printRecord(handler.getUpdater(), options);
     }
     const std::string value = options.operands.size() > 1 ? options.operands[1] : "";
-    VpdUpdater::throwOnError(handler.load(false, true));
+    // No valid copy: refused like the installer's update, never replaced by a record that
+    // holds only this variable.
+    VpdUpdater::throwOnError(handler.load(false, false));
     VpdUpdater::throwOnError(handler.setValue(options.operands[0], value));
     VpdUpdater::throwOnError(handler.save());
     VpdUpdater::throwOnError(handler.writeNand());

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,11 @@ void execProgram(const std::string& path, const std::vector<std::string>& argv);
 // True when uid is mapped in this process's user namespace, so files can be given to it
 // (false in the unprivileged sandbox, which maps only the caller as root).
 bool uidMapped(unsigned uid);
+
+// Runs body in a forked child whose user and group are uid and gid (no supplementary
+// groups) and returns the child's exit code: body's result, or -1 when the identity could not
+// be taken or the child did not exit. Needs root and uid mapped (see uidMapped).
+int runAsUser(unsigned uid, unsigned gid, const std::function<int()>& body);
 
 // Path of a program built by this project: QV_BIN_DIR + "/" + name.
 std::string binPath(const std::string& name);

@@ -1,9 +1,7 @@
 #include "installer/scratch_file.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -13,19 +11,6 @@ namespace {
 
 using testing::readBytes;
 using testing::writeBytes;
-
-std::vector<std::string> entries(const std::string& path) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(path.c_str());
-    for (const dirent* e = dir ? ::readdir(dir) : nullptr; e != nullptr; e = ::readdir(dir)) {
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
-            names.push_back(e->d_name);
-        }
-    }
-    if (dir) ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class ScratchFileTest : public testing::SandboxTest {};
 
@@ -39,10 +24,11 @@ TEST_F(ScratchFileTest, HasNoNameUntilPutInPlaceThenReplacesTheTarget) {
         installer::ScratchFile scratch(dir / "target", 0640);
         ASSERT_TRUE(scratch.valid());
         writeBytes(scratch.path(), "new");
-        EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"elsewhere", "target"}));
+        EXPECT_EQ(testing::dirEntries(dir.path()),
+                  (std::vector<std::string>{"elsewhere", "target"}));
         ASSERT_TRUE(scratch.putInPlace());
     }
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"elsewhere", "target"}));
+    EXPECT_EQ(testing::dirEntries(dir.path()), (std::vector<std::string>{"elsewhere", "target"}));
     EXPECT_EQ(readBytes(dir / "target"), "new");
     EXPECT_EQ(readBytes(dir / "elsewhere"), "keep") << "written through the planted link";
     struct stat st {};
@@ -53,7 +39,7 @@ TEST_F(ScratchFileTest, HasNoNameUntilPutInPlaceThenReplacesTheTarget) {
         installer::ScratchFile dropped(dir / "other", 0600);
         ASSERT_TRUE(dropped.valid());
     }
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"elsewhere", "target"}));
+    EXPECT_EQ(testing::dirEntries(dir.path()), (std::vector<std::string>{"elsewhere", "target"}));
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -230,20 +229,9 @@ int runSetFwDir() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::vector<std::string> tmpEntries() {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir("/tmp");
-    for (const dirent* e = dir ? ::readdir(dir) : nullptr; e != nullptr; e = ::readdir(dir)) {
-        names.push_back(e->d_name);
-    }
-    if (dir) ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST_F(SetFwDirTest, RunKilledAtAnyMomentLeavesNoTempFileAndRefusesAtMostOneRun) {
     std::mt19937 random(13);
-    const std::vector<std::string> before = tmpEntries();
+    const std::vector<std::string> before = testing::dirEntries("/tmp");
     for (int i = 0; i < 20; ++i) {
         const pid_t run = ::fork();
         if (run == 0) {
@@ -255,7 +243,7 @@ TEST_F(SetFwDirTest, RunKilledAtAnyMomentLeavesNoTempFileAndRefusesAtMostOneRun)
         }
         ::usleep(random() % 2000);
         stopProcess(run);
-        std::vector<std::string> after = tmpEntries();
+        std::vector<std::string> after = testing::dirEntries("/tmp");
         after.erase(std::remove(after.begin(), after.end(), "kivrainstaller.lck"), after.end());
         EXPECT_EQ(after, before) << "kill " << i;
         const int first = runSetFwDir();

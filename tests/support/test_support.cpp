@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -156,6 +158,21 @@ void writeBytes(const std::string& path, const std::string& data) {
     if (!out.flush()) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+std::vector<std::string> dirEntries(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    for (const dirent* e = dir ? ::readdir(dir) : nullptr; e != nullptr; e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            names.push_back(e->d_name);
+        }
+    }
+    if (dir != nullptr) {
+        (void)::closedir(dir);  // read-only listing: nothing to lose
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool exists(const std::string& path) {

@@ -36,8 +36,9 @@ private:
 
 std::string readBytes(const std::string& path);  // whole file; throws if missing
 void writeBytes(const std::string& path, const std::string& data);
-bool exists(const std::string& path);                   // lstat succeeds
-std::string randomBytes(size_t length, unsigned seed);  // deterministic
+bool exists(const std::string& path);                          // lstat succeeds
+std::vector<std::string> dirEntries(const std::string& path);  // sorted, without . and ..
+std::string randomBytes(size_t length, unsigned seed);         // deterministic
 
 struct ProcessResult {
     int exitStatus = -1;  // exit code, or 128 + signal

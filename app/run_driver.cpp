@@ -18,19 +18,17 @@ void usage(const char* program) {
     std::cerr << "Syntax is " << program << " <FIRMWARE_DIR> [CARRIER]" << std::endl;
 }
 
-int installationRun(const std::string& fwDir, const std::string& carrier) {
+int installationRun(KivraInstaller& installer, const std::string& fwDir,
+                    const std::string& carrier) {
     using qvcommontools::InstallerErr;
     using qvcommontools::logInstall;
     int exitStatus = 0;
     try {
-        KivraInstaller installer;
         logInstall("> [qvinstaller] Set firmware directory");
         const int setFwDirCode = installer.setFwDir(fwDir);
-        // A run refused at the lock leaves the log to the run that holds (or held) the lock:
-        // a live run keeps writing it, a crashed run's log tells what happened to it.
-        if (setFwDirCode == KivraInstaller::LockExists) {
-            qvcommontools::discardInstallLog();
-        } else {
+        // setFwDir gives the log to this run once it holds the lock, and leaves a live run's
+        // log alone when refused; a run that failed before the lock decision keeps its lines.
+        if (setFwDirCode != KivraInstaller::LockExists) {
             qvcommontools::releaseInstallLog();
         }
         InstallerErr::throwIf(static_cast<KivraInstaller::Error>(setFwDirCode),
@@ -92,14 +90,19 @@ int runInstaller(int argc, char* argv[]) {
             qvcommontools::discardInstallLog();
             return 0;
         }
-        exitStatus = installationRun(fwDir, carrier);
+        KivraInstaller installer;
+        exitStatus = installationRun(installer, fwDir, carrier);
+        // The log is complete before the installer lets its lock go: the next run starts
+        // the log afresh, and no line of this run may land in it.
+        qvcommontools::closeInstallLog();
     } catch (...) {
         // Only allocation can fail before the run; nothing has been taken that needs undoing
         // beyond the cleanup below.
         exitStatus = 1;
     }
-    // The lock is cleared after every run, also a refused one, so a lock left by a crashed
-    // run does not block the next; a live run's lock is left alone.
+    // The installer has removed its own lock (or the left-over one it found). A lock file
+    // nobody holds is cleared here too, so a crashed run's lock does not block the next; a
+    // live run's lock is left alone.
     installer::clearInstallLock();
     qvcommontools::closeInstallLog();
     return exitStatus;

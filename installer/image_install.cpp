@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -20,6 +21,15 @@ using installer::ImageClass;
 // the path short of the name that was classified.
 bool isListFileName(const std::string& name) {
     return installer::isPlainFileName(name) && name.find('\0') == std::string::npos;
+}
+
+// A package unpacked straight into a destination directory (NTIM.bin into
+// /mnt/hda1/Kvtemp) has its file installed where it already is.
+bool isSameFile(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -100,7 +110,7 @@ int KivraInstaller::installFirmware() {
                 // Right digest, wrong content: the package was built from a bad image.
                 fail(Failure, "Unable to decrypt " + name);
             }
-            if (fileClass != ImageClass::InstallerProgram) {
+            if (fileClass != ImageClass::InstallerProgram && !isSameFile(source, target)) {
                 // The verified copy is installed; the package file is no longer needed and
                 // the data partition has no room for both. A failure here costs only space.
                 (void)::unlink(source.c_str());

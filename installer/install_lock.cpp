@@ -1,16 +1,15 @@
 #include "installer/install_lock.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <string>
+#include <utility>
 
+#include "installer/unnamed_file.h"
 #include "qvsystemtools/file_ops.h"
-#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace installer {
@@ -19,62 +18,88 @@ const char* const kLockPath = "/tmp/kivrainstaller.lck";
 
 namespace {
 
-// The pid recorded in the lock; 0 for an empty or unreadable lock, -1 for text that is not
-// a process id (then the lock belongs to someone we do not know and is left alone).
-long lockOwner() {
-    qvsystemtools::UniqueFd fd(::open(kLockPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) {
-        return 0;
-    }
-    char text[32] = {};
-    const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
-    if (n <= 0) {
-        return 0;
-    }
-    char* end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    if (end == text || pid <= 0 || (*end != '\n' && *end != '\0')) {
-        return -1;
-    }
-    return pid;
+using qvsystemtools::UniqueFd;
+
+// The path still names the file open at fd.
+bool namesFile(int fd) {
+    struct stat held {};
+    struct stat atPath {};
+    return ::fstat(fd, &held) == 0 && ::lstat(kLockPath, &atPath) == 0 &&
+           held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
 }
 
-bool processAlive(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
+// Opens the file at the path, never through a link and never blocking on a FIFO, and locks
+// it without waiting. Held when a run holds it; Stale with fd set when this process now
+// holds the regular file the path names.
+LockResult holdExisting(UniqueFd& fd) {
+    UniqueFd opened(::open(kLockPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!opened.valid()) {
+        return LockResult::NotTaken;
+    }
+    if (::flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? LockResult::Held : LockResult::NotTaken;
+    }
+    struct stat st {};
+    // Removed or replaced between the open and the lock: not the file at the path.
+    if (::fstat(opened.get(), &st) != 0 || !S_ISREG(st.st_mode) || !namesFile(opened.get())) {
+        return LockResult::NotTaken;
+    }
+    fd = std::move(opened);
+    return LockResult::Stale;
+}
 
 }  // namespace
 
-LockResult takeInstallLock() {
-    // Write the id into a private file first and link it into place: link() creates the
-    // name atomically and never follows or replaces anything standing there.
-    char temp[] = "/tmp/kivrainstaller.lck.XXXXXX";
-    qvsystemtools::UniqueFd fd(::mkostemp(temp, O_CLOEXEC));
-    if (!fd.valid()) {
-        return LockResult::NotCreated;
+InstallLock::~InstallLock() { (void)release(); }  // an unremoved lock is cleared later
+
+LockResult InstallLock::take() {
+    // The file is locked before it gets its name: no run can find it unheld and take it for
+    // a left-over. Unnamed until then, it leaves nothing in /tmp when the run is killed.
+    UnnamedFile file("/tmp", 0644);
+    if (!file.valid() || ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0) {
+        return LockResult::NotTaken;
     }
-    const std::string pid = std::to_string(::getpid()) + "\n";
-    const bool written = qvsystemtools::writeAllFd(fd.get(), pid.data(), pid.size()) &&
-                         ::fchmod(fd.get(), 0644) == 0 && fd.close() == 0;
-    const int linked = written ? ::link(temp, kLockPath) : -1;
-    const int linkErrno = errno;
-    (void)::unlink(temp);  // the lock, if made, is its own name now
-    if (linked == 0) {
-        return LockResult::Taken;
+    if (!file.linkAs(kLockPath)) {
+        // Anything but a regular file at the path (a directory) is no lock to respect.
+        return errno == EEXIST && qvsystemtools::isFile(kLockPath) ? LockResult::Held
+                                                                   : LockResult::NotTaken;
     }
-    if (written && linkErrno == EEXIST && qvsystemtools::isFile(kLockPath)) {
-        return LockResult::Held;
+    fd_ = file.takeFd();
+    return LockResult::Taken;
+}
+
+LockResult InstallLock::probe() {
+    if (fd_.valid()) {
+        return LockResult::NotTaken;
     }
-    return LockResult::NotCreated;
+    return holdExisting(fd_);
+}
+
+bool InstallLock::release() {
+    if (!fd_.valid()) {
+        return false;
+    }
+    // While this process holds the file no other run removes it, and no run can put its own
+    // lock at the path while it stands there: the check and the unlink see the same file.
+    const bool removed = namesFile(fd_.get()) && ::unlink(kLockPath) == 0;
+    fd_.reset();
+    return removed;
 }
 
 void clearInstallLock() {
     if (!qvsystemtools::isFile(kLockPath)) {
+        return;  // only a regular file (or a link to one) refuses a run
+    }
+    struct stat st {};
+    if (::lstat(kLockPath, &st) == 0 && S_ISLNK(st.st_mode)) {
+        // No run makes a link: one planted here would refuse every run.
+        (void)::unlink(kLockPath);  // a failure leaves it for the next run's cleanup
         return;
     }
-    const long owner = lockOwner();
-    if (owner < 0 || (owner > 0 && owner != ::getpid() && processAlive(owner))) {
-        return;
+    InstallLock leftOver;
+    if (leftOver.probe() == LockResult::Stale) {
+        (void)leftOver.release();  // a failure leaves it for the next run's cleanup
     }
-    (void)::unlink(kLockPath);  // a lock that cannot be removed is cleared by the next run
 }
 
 }  // namespace installer

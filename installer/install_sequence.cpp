@@ -59,7 +59,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         check(stopServices(), "Unable to stop services");
 
         logInstall("  - KivraInstaller::install: Copy Manifest");
-        // The working copy is made privately and renamed into place: a link planted at its
+        // The working copy is made privately and then given its name: a link planted at its
         // name in world-writable /tmp would otherwise have the package manifest written
         // over whatever file it points to.
         // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
@@ -68,7 +68,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         const bool copied = manifestCopy.valid() &&
                             qvsystemtools::copyFile(d.fwDir + "/manifest.txt",
                                                     manifestCopy.path()) == qvsystemtools::TOOL_OK;
-        const bool placed = manifestCopy.renameIntoPlace();
+        const bool placed = manifestCopy.putInPlace();
         if (!copied || !placed) {
             d.lastError = "Manifest copy to tmp failed";
             installer::raise(ManifestCopyError, d.lastError, origin);
@@ -138,12 +138,13 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         ::sync();
 
         logInstall("  - KivraInstaller::install: Unlock");
-        if (::unlink(installer::kLockPath) != 0) {
+        if (!d.lock.release()) {
             d.lastError = std::string("Unable to remove file ") + installer::kLockPath;
             InstallerErr(UnlockError, d.lastError, origin).log();
         }
     });
-    installer::clearInstallLock();
+    // Released already unless a step failed; a lock this run never held is not its to remove.
+    (void)d.lock.release();
     return result;
 }
 

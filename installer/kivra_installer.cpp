@@ -37,18 +37,29 @@ int KivraInstaller::setFwDir(const std::string& dir) {
     const std::string origin = installer::origin("setFwDir");
     Impl& d = *impl_;
     return installer::runStep([&] {
+        // The log belongs to the run that holds the lock: a run refused by a live run
+        // leaves that run's log alone, a run that now holds a left-over lock (whose run has
+        // ended) starts the log afresh like any run that got the lock.
+        auto refuse = [&] {
+            if (d.lock.probe() == installer::LockResult::Stale) {
+                qvcommontools::releaseInstallLog();
+            } else {
+                qvcommontools::discardInstallLog();
+            }
+            d.lastError = "Check file lock failed";
+            installer::raise(LockExists, d.lastError, origin);
+        };
         logInstall("  - KivraInstaller::setFwDir: Check Lock");
         if (qvsystemtools::isFile(installer::kLockPath)) {
-            d.lastError = "Check file lock failed";
-            installer::raise(LockExists, d.lastError, origin);
+            refuse();
         }
         logInstall("  - KivraInstaller::setFwDir: Lock");
-        // Another run may have taken the lock since the check above; the exclusive create
-        // tells, and such a run is refused exactly like one that found the lock at once.
-        if (installer::takeInstallLock() == installer::LockResult::Held) {
-            d.lastError = "Check file lock failed";
-            installer::raise(LockExists, d.lastError, origin);
+        // Another run may have taken the lock since the check above; such a run is refused
+        // exactly like one that found the lock at once.
+        if (d.lock.take() == installer::LockResult::Held) {
+            refuse();
         }
+        qvcommontools::releaseInstallLog();
         if (!qvsystemtools::isDir(dir)) {
             d.lastError = dir + " is not a directory";
             installer::raise(NotADirectory, d.lastError, origin);

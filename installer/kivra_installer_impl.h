@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 
 namespace KIVRA {
@@ -18,6 +19,9 @@ struct KivraInstaller::Impl {
     std::string tempDir = std::string("/mnt/hda1") + "/Kvtemp";
     std::string lastError;
     int32_t lastCode = 0;
+    // The install lock this run took (or the left-over one it found and now holds); held
+    // until the installer ends, which removes it.
+    installer::InstallLock lock;
 };
 
 namespace installer {

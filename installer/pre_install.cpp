@@ -30,7 +30,7 @@ int KivraInstaller::preInstallRun() {
         bool placed = false;
         if (qvsystemtools::isFile(script)) {
             // /tmp is writable by everyone: the decrypted script is written into a file only
-            // this process can have opened and then renamed into place, so a link planted at
+            // this process can have opened and then given its name, so a link planted at
             // the script's path is replaced, never followed. A script that did not decrypt
             // completely is not run: a truncated command line can do what the whole one
             // never would.
@@ -39,7 +39,7 @@ int KivraInstaller::preInstallRun() {
             (void)encryption.setKey(d.version);  // a wrong key shows as a failing script
             installer::ScratchFile scratch(kScriptCopy, 0700);
             placed = scratch.valid() && encryption.decryptFile(script, scratch.path()) == 0 &&
-                     scratch.renameIntoPlace();
+                     scratch.putInPlace();
             if (!placed) {
                 qvcommontools::logInstall(
                     "Running pre install script failed, unable to decrypt it, continue");

@@ -15,9 +15,12 @@ bool setEnvValue(const std::string& name, const std::string& value, int partitio
             // that the boot loader still finds the newer one should the write be cut short.
             VpdHandler handler(VpdTypeBootEnv, 1);
             VpdUpdater::throwOnError(handler.readNand());
-            // Existing variables may change; a copy with a bad CRC serves as an empty record
-            // when no copy is valid, so that the flag can still be set.
-            VpdUpdater::throwOnError(handler.load(false, true));
+            // Existing variables may change. With no valid copy (erased flash, or both copies
+            // damaged) the boot loader runs on its built-in environment; a record holding
+            // only the flag would replace that with one lacking bootcmd, bootargs and
+            // ethaddr, and the device would stop at the loader's prompt. So nothing is
+            // written and the update fails with the CRC error.
+            VpdUpdater::throwOnError(handler.load(false, false));
             VpdUpdater::throwOnError(handler.setValue(name, value));
             VpdUpdater::throwOnError(handler.save());
             VpdUpdater::throwOnError(handler.writeNand());

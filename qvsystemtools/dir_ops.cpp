@@ -73,9 +73,10 @@ void removeTree(const std::string& path) {
 
 void createDir(const std::string& path, bool removeExisting, mode_t mode) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // A link is not a directory to remove or reuse: following it would empty or hand
-        // out whatever it points to.
+    if (removeExisting && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // A link is not a directory to empty: following it would remove whatever it points
+        // to. Without removal a link to a directory is kept like the directory, and a link to
+        // a regular file is unlinked below (the link itself, never its target).
         report("forceCreateDir", "Cannot create " + path);
         throw TOOL_ERR_CREATE_DIR;
     }

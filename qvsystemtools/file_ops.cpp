@@ -61,15 +61,32 @@ bool isDir(const std::string& path) { return hasFileType(path, S_IFDIR); }
 
 ToolStatus copyFile(const std::string& source, const std::string& destination) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    // The destination is created or emptied before the source is checked; callers rely on
-    // finding an empty target after a failed copy rather than a stale one.
-    UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Opened without truncation: the destination may be the source itself under this or
+    // another name, and emptying it first would lose the very bytes to be copied.
+    UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    struct stat outStat {};
+    const bool outIsFile =
+        out.valid() && ::fstat(out.get(), &outStat) == 0 && S_ISREG(outStat.st_mode);
+    if (in.valid() && outIsFile) {
+        struct stat inStat {};
+        if (::fstat(in.get(), &inStat) == 0 && inStat.st_dev == outStat.st_dev &&
+            inStat.st_ino == outStat.st_ino) {
+            return TOOL_OK;  // the file already holds exactly what a copy would give
+        }
+    }
+    // The destination is emptied before the source is checked; callers rely on finding an
+    // empty target after a failed copy rather than a stale one.
+    const bool emptied = !outIsFile || ::ftruncate(out.get(), 0) == 0;
     if (!in.valid()) {
         copyFailure("Source " + source + " is not open");
         return TOOL_ERR_SOURCE_NOT_OPEN;
     }
     if (!out.valid()) {
         copyFailure("Destination " + destination + " is not open");
+        return TOOL_ERR_FILE_NOT_OPEN;
+    }
+    if (!emptied) {
+        copyFailure("Destination " + destination + " cannot be written");
         return TOOL_ERR_FILE_NOT_OPEN;
     }
     std::vector<char> buffer(kCopyChunk);

@@ -17,7 +17,8 @@ namespace qvsystemtools {
 // Copies source to destination (created or truncated first, even when the source cannot be
 // opened). TOOL_OK; TOOL_ERR_SOURCE_NOT_OPEN when the source cannot be opened or read;
 // TOOL_ERR_FILE_NOT_OPEN when the destination cannot be opened, written or closed.
-// A failed copy may leave a partial destination.
+// A failed copy may leave a partial destination. A destination that is the source itself
+// (the same path, or another name of the same file) is left as it is: TOOL_OK.
 [[nodiscard]] ToolStatus copyFile(const std::string& source, const std::string& destination);
 
 // Appends the file's lines to content, each followed by "\n", plus one "\n" for the final

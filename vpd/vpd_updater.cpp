@@ -96,6 +96,85 @@ bool writeRecord(int fd, const uint8_t* header, const std::vector<uint8_t>& area
            qvsystemtools::writeAllFd(fd, area.data(), area.size());
 }
 
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Replacing the record file by a new one renamed over it keeps the old record whole until
+// the new one is complete. It is done only where nothing else a file write keeps would
+// change: the directory is the caller's to write and no one else's (in a shared directory
+// such as /tmp a working copy is written in place, and no scratch name is left there when
+// the process is killed), the file has no other name (a hard link would split off), and its
+// owner stays (only root can hand a new file back to another owner). st is null for a
+// missing file.
+bool replaceable(const std::string& target, const struct stat* st) {
+    const std::string dir = directoryOf(target);
+    struct stat dirStat {};
+    if (::stat(dir.c_str(), &dirStat) != 0 || (dirStat.st_mode & S_IWOTH) != 0 ||
+        ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        return false;
+    }
+    return st == nullptr ||
+           (st->st_nlink == 1 &&
+            (::geteuid() == 0 || (st->st_uid == ::geteuid() && st->st_gid == ::getegid())));
+}
+
+// Writes the record to a new file beside target and renames it over target, with the mode
+// and owner of the file it replaces (0644 for a new one). On failure target is as it was
+// and no new file stays behind.
+VpdUpdater::VpdUpdaterError replaceFile(const std::string& target, const struct stat* st,
+                                        const uint8_t* header, const std::vector<uint8_t>& area) {
+    std::string temp = target + ".XXXXXX";
+    UniqueFd fd(::mkostemp(&temp[0], O_CLOEXEC));
+    if (!fd.valid()) {
+        return VpdUpdater::VpdInputError;
+    }
+    struct TempRemover {
+        const std::string& path;
+        bool armed = true;
+        ~TempRemover() {
+            if (armed) {
+                (void)::unlink(path.c_str());  // best effort; the failure is reported
+            }
+        }
+    } remover{temp};
+    if (::fchmod(fd.get(), st != nullptr ? (st->st_mode & 07777) : 0644) != 0) {
+        return VpdUpdater::VpdInputAccessError;
+    }
+    if (st != nullptr && (st->st_uid != ::geteuid() || st->st_gid != ::getegid()) &&
+        ::fchown(fd.get(), st->st_uid, st->st_gid) != 0) {
+        return VpdUpdater::VpdInputAccessError;
+    }
+    if (!writeRecord(fd.get(), header, area) || ::fsync(fd.get()) != 0 || fd.close() != 0) {
+        return VpdUpdater::VpdInputAccessError;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        return VpdUpdater::VpdInputAccessError;
+    }
+    remover.armed = false;
+    return VpdUpdater::VpdOk;
+}
+
+// A missing file where it cannot be replaced atomically: created (never through a link), and
+// removed again when the record cannot be written whole.
+VpdUpdater::VpdUpdaterError createFile(const std::string& target, const uint8_t* header,
+                                       const std::vector<uint8_t>& area) {
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        return VpdUpdater::VpdInputError;
+    }
+    if (::fchmod(fd.get(), 0644) == 0 && writeRecord(fd.get(), header, area) &&
+        ::fsync(fd.get()) == 0 && fd.close() == 0) {
+        return VpdUpdater::VpdOk;
+    }
+    (void)::unlink(target.c_str());  // this call made it; a partial record must not stay
+    return VpdUpdater::VpdInputAccessError;
+}
+
 }  // namespace
 
 VpdUpdater::VpdUpdater(const VpdType& type, const std::string& path)
@@ -215,52 +294,31 @@ VpdUpdater::VpdUpdaterError VpdUpdater::save() {
 
         const std::string target = resolveTarget(state_->path);
         struct stat st {};
-        const bool present = ::stat(target.c_str(), &st) == 0;
-        if (present && !S_ISREG(st.st_mode)) {
-            // Not a file that can be replaced (a device node): written in place.
-            UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-            if (!fd.valid()) {
-                return VpdInputError;
-            }
-            if (!writeRecord(fd.get(), header, state_->area) || fd.close() != 0) {
-                return VpdInputAccessError;
-            }
-            return VpdOk;
+        // A dangling link counts as missing: it is replaced like a missing file.
+        const bool present = ::lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode);
+        if (!present) {
+            return replaceable(target, nullptr) ? replaceFile(target, nullptr, header, state_->area)
+                                                : createFile(target, header, state_->area);
         }
-
-        // The new record is complete on disk before it replaces the old one, so a full
-        // partition or a failing write never leaves a destroyed record behind.
-        std::string temp = target + ".XXXXXX";
-        UniqueFd fd(::mkostemp(&temp[0], O_CLOEXEC));
+        // Saving means writing the file: one the caller may not write is refused, whichever
+        // way the record then reaches it.
+        UniqueFd fd(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid()) {
             return VpdInputError;
         }
-        struct TempRemover {
-            const std::string& path;
-            bool armed = true;
-            ~TempRemover() {
-                if (armed) {
-                    (void)::unlink(path.c_str());  // best effort; the failure is reported
-                }
-            }
-        } remover{temp};
-        // The replaced file keeps its permissions and owner; a new one gets 0644.
-        if (::fchmod(fd.get(), present ? (st.st_mode & 07777) : 0644) != 0) {
+        if (S_ISREG(st.st_mode) && replaceable(target, &st)) {
+            fd.reset();
+            return replaceFile(target, &st, header, state_->area);
+        }
+        // A device node, or a file whose replacement would change more than its content.
+        if (!writeRecord(fd.get(), header, state_->area)) {
             return VpdInputAccessError;
         }
-        if (present && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-            // Only root can hand the file back to its owner; anyone else keeps it as theirs.
-            (void)::fchown(fd.get(), st.st_uid, st.st_gid);
-        }
-        if (!writeRecord(fd.get(), header, state_->area) || ::fsync(fd.get()) != 0 ||
-            fd.close() != 0) {
+        if (S_ISREG(st.st_mode) &&
+            (::ftruncate(fd.get(), VpdUpdater::kRecordSize) != 0 || ::fsync(fd.get()) != 0)) {
             return VpdInputAccessError;
         }
-        if (::rename(temp.c_str(), target.c_str()) != 0) {
-            return VpdInputAccessError;
-        }
-        remover.armed = false;
-        return VpdOk;
+        return fd.close() == 0 ? VpdOk : VpdInputAccessError;
     });
 }
 

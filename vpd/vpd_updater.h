@@ -60,12 +60,16 @@ public:
     [[nodiscard]] VpdUpdaterError load();
     [[nodiscard]] VpdUpdaterError load(bool acceptBadCrc);
 
-    // Writes the record (CRC, flag, entry area with zero padding) to the record file.
-    // VpdOk; VpdInputAccessError when the entries do not fit the area or a write, flush or
-    // the final rename fails; VpdFieldMissing when a required key is absent; VpdInputError
-    // when the new file cannot be created. The new record is written to a temporary file
-    // beside the record file and renamed over it, so on every failure the record file is
-    // left as it was (no temporary file stays behind).
+    // Writes the record (CRC, flag, entry area with zero padding) to the record file (the
+    // target of a link). VpdOk; VpdInputAccessError when the entries do not fit the area or a
+    // write, flush or the final rename fails; VpdFieldMissing when a required key is absent;
+    // VpdInputError when the file may not be written or cannot be created. Where it changes
+    // nothing but the content, the new record is written to a temporary file beside the
+    // record file and renamed over it, so on every failure the record file is left as it was
+    // (no temporary file stays behind). Otherwise (a directory the caller may not write or
+    // that others may write, such as /tmp; a file with other names; a file of another owner
+    // that only root could give back) the file is written in place, with every write and the
+    // flush checked, keeping its mode, owner and names; a device node likewise.
     [[nodiscard]] VpdUpdaterError save();
 
     // Adds (new key, non-empty value), changes (existing key, other value) or removes

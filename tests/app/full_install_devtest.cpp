@@ -32,8 +32,10 @@ protected:
                            "/tmp/kivrainstaller_mnt /tmp/rmupskip /tmp/kivrainstaller.lck"),
                   0);
         InstallRunFixture::SetUp();
-        // Both copies erased: neither has a valid CRC, so the flag makes a record of its own.
-        testing::RawMtd().write(kEnvironment, std::string(0x20000, '\xff'));
+        // Copy 1 erased, copy 2 an empty valid record: the flag goes into copy 1, which is
+        // then the only copy holding it.
+        testing::RawMtd().write(kEnvironment,
+                                std::string(0x10000, '\xff') + testing::RecordBuilder().bytes());
     }
 
     // The copy that now holds a valid record, or an empty string.

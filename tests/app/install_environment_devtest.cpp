@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "tests/app/install_run_fixture.h"
 #include "tests/vpd/boot_env_loader.h"
@@ -88,6 +89,31 @@ TEST_F(InstallEnvironmentTest, InstallAfterFlag255WritesFlag0ThatTheLoaderPrefer
     const testing::BootEnvironment env = testing::loadBootEnvironment(mtd);
     EXPECT_EQ(env.copy, 1);
     EXPECT_EQ(env.variables(), withUpdateFlagSet(current));
+}
+
+TEST_F(InstallEnvironmentTest, NoValidCopyFailsAtTheFlashStepAndLeavesFlashAlone) {
+    std::string damaged1 = recordOf(sampleVariables(1), 4);
+    std::string damaged2 = recordOf(sampleVariables(2), 5);
+    damaged1[0] = static_cast<char>(damaged1[0] ^ 1);
+    damaged2[9] = static_cast<char>(damaged2[9] ^ 1);
+    const std::pair<const char*, std::string> rows[] = {
+        {"erased flash", std::string(2 * kEnvCopySize, '\xff')},
+        {"two damaged copies", damaged1 + damaged2},
+    };
+    pack();
+    ASSERT_EQ(::system("rm -rf /tmp/pkg.orig && cp -a /tmp/pkg /tmp/pkg.orig"), 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        mtd.write(kEnvCopy1, row.second);
+        const std::string before = mtd.read(0, size);
+        ASSERT_EQ(::system("rm -rf /tmp/pkg && cp -a /tmp/pkg.orig /tmp/pkg"), 0);
+        const auto run = install({kPkg});
+        EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("[KivraInstaller::install] CRC error, invalid file (err 9)\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_TRUE(mtd.read(0, size) == before) << "flash changed";
+    }
 }
 
 }  // namespace

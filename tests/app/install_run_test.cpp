@@ -2,6 +2,8 @@
 // so a run that gets as far as setting the boot environment flag ends there with code 9; the
 // device harness runs the same packages to the end (full_install_devtest.cpp).
 
+#include <csignal>
+
 #include "tests/app/install_run_fixture.h"
 
 namespace KIVRA {
@@ -114,23 +116,34 @@ TEST_F(InstallRunTest, ManifestWithoutVersionStopsBeforeScriptAndVersionFiles) {
     EXPECT_FALSE(exists(kStaging + "/version2.txt"));
 }
 
-TEST_F(InstallRunTest, LockLeftByEndedRunRefusesOnceAndIsCleared) {
+// Nobody holds a lock left by an ended run, whatever it holds: the pid of a live process
+// that does not hold it (a killed run's pid given to another process) included.
+TEST_F(InstallRunTest, LeftOverLockOfAnyContentRefusesOneRunThatOwnsTheLogAndClearsIt) {
     ASSERT_EQ(::mkdir(kPkg.c_str(), 0755), 0);
-    for (const std::string& stale : {std::string(), std::string("999999\n")}) {
+    const pid_t other = ::fork();
+    if (other == 0) {
+        for (;;) ::pause();
+    }
+    const std::vector<std::string> expected = {
+        "> [qvinstaller] Set firmware directory", "  - KivraInstaller::setFwDir: Check Lock",
+        "[KivraInstaller::setFwDir] Check file lock failed (err 3)",
+        "[qvinstaller] [qvinstaller] Setting Firmware Directory failed (err 3)",
+        "> [qvinstaller] Error"};
+    for (const std::string& stale :
+         {std::string(), std::string("\n"), std::string("busy"), std::string("1"),
+          std::string("999999\n"), std::to_string(other) + "\n"}) {
+        SCOPED_TRACE("lock holding \"" + stale + "\"");
         writeBytes(kLock, stale);
         writeBytes(kLog, "previous run\n");
         const auto refused = install({kPkg});
-        const std::vector<std::string> expected = {
-            "> [qvinstaller] Set firmware directory", "  - KivraInstaller::setFwDir: Check Lock",
-            "[KivraInstaller::setFwDir] Check file lock failed (err 3)",
-            "[qvinstaller] [qvinstaller] Setting Firmware Directory failed (err 3)",
-            "> [qvinstaller] Error"};
         EXPECT_EQ(refused.exitStatus, 1);
         EXPECT_EQ(lines(refused.out), expected);
-        // The refused run leaves the log of the run that held the lock as it was.
-        EXPECT_EQ(readBytes(kLog), "previous run\n");
+        // The run that held the lock has ended: the refused run's lines start the log.
+        EXPECT_EQ(lines(readBytes(kLog)), expected);
         EXPECT_FALSE(exists(kLock));
     }
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
     // Nothing in the package: the next run gets past the lock and fails on the manifest.
     const auto next = install({kPkg});
     EXPECT_NE(next.out.find("[KivraInstaller::install] Manifest copy to tmp failed (err 10)\n"),
@@ -141,12 +154,12 @@ TEST_F(InstallRunTest, LockLeftByEndedRunRefusesOnceAndIsCleared) {
 TEST_F(InstallRunTest, ConsoleLinesArriveAsWrittenAndLiveRunsLockSurvivesRefusedRun) {
     pack();
     testing::ProcessResult refused;
-    std::string lockDuringRun;
+    std::string lockDuringRun = "absent";
     int exitStatus = -1;
     const auto timed = installTimed(
         {kPkg}, "> [qvinstaller] Install",
         [&] {
-            lockDuringRun = readBytes(kLock);
+            if (exists(kLock)) lockDuringRun = readBytes(kLock);
             refused = install({"/tmp/src"});
         },
         exitStatus);
@@ -158,7 +171,7 @@ TEST_F(InstallRunTest, ConsoleLinesArriveAsWrittenAndLiveRunsLockSurvivesRefused
     EXPECT_EQ(timed.back().text, "> [qvinstaller] Error");
     EXPECT_EQ(timed[timed.size() - 3].text,
               "[KivraInstaller::install] VPD update failed, input error (err 9)");
-    EXPECT_NE(lockDuringRun, "");
+    EXPECT_EQ(lockDuringRun, "") << "the live run's lock is an empty file";
     // The live run's log is its own console output, untouched by the refused run.
     std::string console;
     for (const auto& line : timed) {

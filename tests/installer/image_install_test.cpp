@@ -139,6 +139,39 @@ TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDir) {
     }
 }
 
+TEST_F(InstallFirmwareTest, RejectsDigestListNameWithNulByte) {
+    // Cut at the NUL, the name would install and delete "first.bin", not the listed file.
+    const std::string first = randomBytes(100, 12);
+    writeBytes(pkg + "/first.bin", first);
+    writeList(md5Of(first) + " " + std::string("first.bin\0.conf", 15) + "\n");
+    std::string console;
+    EXPECT_EQ(installFirmware(console), KivraInstaller::Md5FileError);
+    EXPECT_EQ(console, failure("Invalid md5 file", 11));
+    EXPECT_EQ(readBytes(pkg + "/first.bin"), first);
+    EXPECT_FALSE(exists(staging + "/first.bin"));
+}
+
+TEST_F(InstallFirmwareTest, PackageUnpackedIntoKvtempKeepsItsNtimFile) {
+    // Source and target of NTIM.bin are then one file, whatever the spelling of the path.
+    const std::string ntim = randomBytes(5000, 13);
+    for (const char* fwDir :
+         {"/mnt/hda1/Kvtemp", "/mnt/hda1/Kvtemp/", "/mnt/hda1/../hda1/Kvtemp"}) {
+        SCOPED_TRACE(fwDir);
+        KivraInstaller inKvtemp;
+        (void)::unlink("/tmp/kivrainstaller.lck");
+        ::testing::internal::CaptureStdout();
+        const int set = inKvtemp.setFwDir(fwDir);
+        (void)::testing::internal::GetCapturedStdout();
+        ASSERT_EQ(set, 0);
+        writeBytes("/mnt/hda1/Kvtemp/NTIM.bin", ntim);
+        writeEncrypted("/mnt/hda1/Kvtemp/images.md5", md5Of(ntim) + " NTIM.bin\n");
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(inKvtemp.installFirmware(), 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/NTIM.bin"), ntim);
+    }
+}
+
 TEST_F(InstallFirmwareTest, OddTokenCountFailsAtLastDigestAfterInstallingPairs) {
     const std::string a = "alpha";
     writeBytes(pkg + "/a.txt", a);

@@ -1,6 +1,13 @@
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <random>
+#include <vector>
 
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
@@ -33,13 +40,29 @@ protected:
     }
 };
 
-TEST_F(SetFwDirTest, TakesLockRecordingOwnerAndEmptiesStagingDirectory) {
+// Whether some process holds the lock file at the path (tested from a new open file).
+bool lockHeld() {
+    const int fd = ::open(kLock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+TEST_F(SetFwDirTest, TakesEmptyLockHeldForTheInstallersLifeAndEmptiesStagingDirectory) {
     ASSERT_EQ(::system("mkdir -p /mnt/hda1/fwimages && echo stale > /mnt/hda1/fwimages/uImage"), 0);
-    std::string console;
-    EXPECT_EQ(setFwDir("/tmp/pkg", console), 0);
-    EXPECT_EQ(console,
-              "  - KivraInstaller::setFwDir: Check Lock\n  - KivraInstaller::setFwDir: Lock\n");
-    EXPECT_EQ(readBytes(kLock), std::to_string(::getpid()) + "\n");
+    {
+        KivraInstaller installer;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(installer.setFwDir("/tmp/pkg"), 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "  - KivraInstaller::setFwDir: Check Lock\n  - KivraInstaller::setFwDir: Lock\n");
+        EXPECT_EQ(readBytes(kLock), "");
+        EXPECT_TRUE(lockHeld());
+    }
+    EXPECT_FALSE(exists(kLock)) << "the installer's end removes its lock";
     EXPECT_FALSE(exists("/mnt/hda1/fwimages/uImage"));
     struct stat st {};
     ASSERT_EQ(::stat("/mnt/hda1/fwimages", &st), 0);
@@ -63,11 +86,15 @@ TEST_F(SetFwDirTest, LockPathThatIsDirectoryDoesNotRefuse) {
 
 TEST_F(SetFwDirTest, MissingOrFileFirmwareDirGivesCode6AfterLockIsTaken) {
     std::string console;
-    EXPECT_EQ(setFwDir("", console), KivraInstaller::NotADirectory);
+    {
+        KivraInstaller installer;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(installer.setFwDir(""), KivraInstaller::NotADirectory);
+        console = ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(lockHeld());
+    }
     EXPECT_NE(console.find("[KivraInstaller::setFwDir]  is not a directory (err 6)\n"),
               std::string::npos);
-    EXPECT_TRUE(exists(kLock));
-    ASSERT_EQ(::unlink(kLock.c_str()), 0);
     writeBytes("/tmp/plain", "x");
     EXPECT_EQ(setFwDir("/tmp/plain", console), KivraInstaller::NotADirectory);
     EXPECT_NE(console.find("[KivraInstaller::setFwDir] /tmp/plain is not a directory (err 6)"),
@@ -96,7 +123,7 @@ TEST_F(SetFwDirTest, StagingDirectoryThatCannotBeMadeGivesCode7) {
 
 // Many runs start at once; the lock must let exactly one of them through.
 TEST_F(SetFwDirTest, RacingInstallersNeverBothProceed) {
-    constexpr int kRuns = 12;
+    constexpr int kRuns = 8;
     int ready[2], go[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(go), 0);
@@ -133,22 +160,99 @@ TEST_F(SetFwDirTest, RacingInstallersNeverBothProceed) {
     EXPECT_EQ(refused, kRuns - 1);
 }
 
-TEST_F(SetFwDirTest, ClearingLeavesLiveRunsLockButRemovesStaleOrEmptyOnes) {
-    pid_t live = ::fork();
-    if (live == 0) {
-        ::pause();
-        ::_exit(0);
+// A child process that holds the lock file open and locked (or, with hold false, only
+// lives) until it is killed.
+pid_t startProcess(bool hold) {
+    int ready[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (hold) {
+            const int fd = ::open(kLock.c_str(), O_RDONLY);
+            if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+        }
+        (void)!::write(ready[1], "r", 1);
+        for (;;) ::pause();
     }
-    writeBytes(kLock, std::to_string(live) + "\n");
+    char c;
+    EXPECT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return pid;
+}
+
+void stopProcess(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// A lock file nobody holds is left over from an ended run, whatever it contains; the pid of a
+// live process that does not hold it (a killed run's pid given to another process) included.
+TEST_F(SetFwDirTest, ClearingRemovesEveryLockNobodyHoldsAndKeepsAHeldOne) {
+    const pid_t other = startProcess(false);
+    for (const std::string content : {"", "\n", "busy", "1", "999999\n"}) {
+        writeBytes(kLock, content);
+        installer::clearInstallLock();
+        EXPECT_FALSE(exists(kLock)) << "kept a lock holding \"" << content << "\"";
+    }
+    writeBytes(kLock, std::to_string(other) + "\n");
     installer::clearInstallLock();
-    EXPECT_TRUE(exists(kLock)) << "a live run's lock was removed";
-    ::kill(live, SIGKILL);
-    ::waitpid(live, nullptr, 0);
-    installer::clearInstallLock();
-    EXPECT_FALSE(exists(kLock)) << "a dead run's lock was kept";
+    EXPECT_FALSE(exists(kLock)) << "kept a lock naming a live process that does not hold it";
+    stopProcess(other);
+
     writeBytes(kLock, "");
+    const pid_t holder = startProcess(true);
     installer::clearInstallLock();
-    EXPECT_FALSE(exists(kLock)) << "an empty lock was kept";
+    EXPECT_TRUE(exists(kLock)) << "a held lock was removed";
+    stopProcess(holder);
+    installer::clearInstallLock();
+    EXPECT_FALSE(exists(kLock)) << "the lock of a killed holder was kept";
+}
+
+// setFwDir in a child, as a run does it (the installer ends, then the driver's cleanup);
+// returns its code.
+int runSetFwDir() {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        int code = 0;
+        {
+            KivraInstaller installer;
+            code = installer.setFwDir("/tmp/pkg");
+        }
+        installer::clearInstallLock();
+        ::_exit(code);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(SetFwDirTest, RunKilledAtAnyMomentLeavesNoTempFileAndRefusesAtMostOneRun) {
+    std::mt19937 random(13);
+    const std::vector<std::string> before = testing::dirEntries("/tmp");
+    for (int i = 0; i < 20; ++i) {
+        const pid_t run = ::fork();
+        if (run == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            KivraInstaller installer;
+            (void)installer.setFwDir("/tmp/pkg");
+            for (;;) ::pause();
+        }
+        ::usleep(random() % 2000);
+        stopProcess(run);
+        std::vector<std::string> after = testing::dirEntries("/tmp");
+        after.erase(std::remove(after.begin(), after.end(), "kivrainstaller.lck"), after.end());
+        EXPECT_EQ(after, before) << "kill " << i;
+        const int first = runSetFwDir();
+        if (first == KivraInstaller::LockExists) {
+            EXPECT_EQ(runSetFwDir(), 0) << "kill " << i << ": the left-over lock stayed";
+        } else {
+            EXPECT_EQ(first, 0) << "kill " << i;
+        }
+    }
 }
 
 }  // namespace

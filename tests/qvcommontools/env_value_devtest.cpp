@@ -3,6 +3,7 @@
 #include "qvcommontools/env_value.h"
 
 #include <string>
+#include <utility>
 
 #include "tests/support/test_support.h"
 #include "tests/vpd/raw_mtd.h"
@@ -64,12 +65,27 @@ TEST_F(SetEnvValueDeviceTest, FlagAlreadySetIsStillWrittenOverTheOlderCopy) {
     EXPECT_EQ(mtd.read(kCopy1, kCopy).substr(5), expected.substr(5)) << "same variables";
 }
 
-TEST_F(SetEnvValueDeviceTest, BothBadCrcsGiveRecordWithOnlyTheFlag) {
-    mtd.write(kCopy1, RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes());
-    mtd.write(kCopy2, RecordBuilder().add("b=1").withFlag(7).withBadCrc().bytes());
-    std::string errorText;
-    ASSERT_TRUE(qvcommontools::setEnvValue("fwupdate_flag", "1", -1, errorText));
-    EXPECT_EQ(mtd.read(kCopy2, kCopy), RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
+// The boot loader runs on its built-in environment when no copy is valid; a record with
+// only the flag would take its place and lack bootcmd: the device would not boot.
+TEST_F(SetEnvValueDeviceTest, NoValidCopyIsRefusedWithCrcErrorAndFlashKept) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"erased flash", std::string(2 * kCopy, '\xff')},
+        {"two damaged copies", RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes() +
+                                   RecordBuilder().add("b=1").withFlag(7).withBadCrc().bytes()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        mtd.write(kCopy1, row.second);
+        const std::string before = device();
+        std::string errorText;
+        EXPECT_FALSE(qvcommontools::setEnvValue("fwupdate_flag", "1", -1, errorText));
+        EXPECT_EQ(errorText, "CRC error, invalid file");
+        EXPECT_EQ(device(), before);
+        const auto qvenv = testing::runProcess({testing::binPath("qvenv"), "set", "x", "1"});
+        EXPECT_EQ(qvenv.exitStatus, 1);
+        EXPECT_EQ(qvenv.err, "qvenv: CRC error, invalid file\n");
+        EXPECT_EQ(device(), before);
+    }
 }
 
 TEST_F(SetEnvValueDeviceTest, UnopenableDeviceReportsInputErrorAndLeavesFlashAlone) {

@@ -303,8 +303,6 @@ TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
          {"create", out, "--version", "--product-type", "BIRCH", zImage},
          2,
          "qvpack: option --version needs a value"},
-        {"empty version", createWith({"--version", "", zImage}), 1,
-         "qvpack: the version (--version) must not be empty"},
         {"version with a line end", createWith({"--version", "1\nX=2", zImage}), 1,
          "qvpack: manifest entry KIVRA_VERSION holds a control character"},
         {"missing file", createWith({"--version", "1", dir / "nope"}), 1, "qvpack: "},
@@ -363,6 +361,32 @@ TEST(Qvpack, VerifyWithoutVersionInManifestIsAnError) {
     const ProcessResult r = qvpack({"verify", pkg.root});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "qvpack: " + pkg.root + "/manifest.txt has no KIVRA_VERSION\n");
+}
+
+TEST(Qvpack, EmptyVersionIsAcceptedLikeTheInstallerAcceptsIt) {
+    TempDir dir;
+    const Sources sources(dir);
+    const ProcessResult made = create(dir / "pkg", sources, "");
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    struct Row {
+        const char* manifest;
+        int exitStatus;
+        const char* line;
+    };
+    const Row rows[] = {
+        {"PRODUCT_TYPE=BIRCH\nKIVRA_VERSION=\n", 0,
+         "manifest.txt: OK (PRODUCT_TYPE=BIRCH, KIVRA_VERSION=)"},
+        {"PRODUCT_TYPE=\nKIVRA_VERSION=\n", 1, "manifest.txt: FAILED (PRODUCT_TYPE is empty)"},
+        {"KIVRA_VERSION=\n", 1, "manifest.txt: FAILED (no PRODUCT_TYPE)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.manifest);
+        writeBytes(dir / "pkg/manifest.txt", row.manifest);
+        const ProcessResult verified = qvpack({"verify", dir / "pkg"});
+        EXPECT_EQ(verified.exitStatus, row.exitStatus) << verified.err;
+        EXPECT_TRUE(hasLine(verified.out, row.line)) << verified.out;
+        EXPECT_TRUE(hasLine(verified.out, "uImage: OK")) << verified.out;
+    }
 }
 
 TEST(Qvpack, CreateRefusesANonEmptyOutputDirectoryAndKeepsIt) {

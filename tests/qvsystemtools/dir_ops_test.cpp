@@ -94,6 +94,23 @@ TEST_F(DirOpsTest, ForceCreateDirNeverEmptiesSymlinkTarget) {
     EXPECT_EQ(readBytes(dir / "victim/keep"), "k");
 }
 
+TEST_F(DirOpsTest, ForceCreateDirWithoutRemovalTreatsLinksAsWhatTheyPointTo) {
+    mk("target");
+    writeBytes(dir / "target/keep", "k");
+    writeBytes(dir / "file", "f");
+    ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "to-dir").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "file").c_str(), (dir / "to-file").c_str()), 0);
+    EXPECT_EQ(forceCreateDir(dir / "to-dir", false), TOOL_OK);
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / "to-dir").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a link to a directory is kept";
+    EXPECT_EQ(readBytes(dir / "target/keep"), "k");
+    EXPECT_EQ(forceCreateDir(dir / "to-file", false, 0750), TOOL_OK);
+    ASSERT_EQ(::lstat((dir / "to-file").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << "the link is replaced by a directory";
+    EXPECT_EQ(readBytes(dir / "file"), "f") << "the link's target is never touched";
+}
+
 TEST_F(DirOpsTest, ForceCreateDirWithMissingParentFails) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(forceCreateDir(dir / "no/such", true), TOOL_ERR_CREATE_DIR);

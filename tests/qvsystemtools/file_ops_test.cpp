@@ -43,6 +43,18 @@ TEST_F(FileOpsTest, CopyReproducesBytesIncludingLargeAndEmptyFiles) {
     EXPECT_EQ(readBytes(dir / "target"), "");
 }
 
+TEST_F(FileOpsTest, CopyOntoItselfKeepsTheFile) {
+    const std::string data = testing::randomBytes(200 * 1024, 11);
+    writeBytes(dir / "f", data);
+    ASSERT_EQ(::link((dir / "f").c_str(), (dir / "hard").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "f").c_str(), (dir / "soft").c_str()), 0);
+    const std::string same[] = {dir / "f", dir / "hard", dir / "soft", dir.path() + "//./f"};
+    for (const std::string& destination : same) {
+        EXPECT_EQ(copyFile(dir / "f", destination), TOOL_OK) << destination;
+        EXPECT_EQ(readBytes(dir / "f"), data) << destination;
+    }
+}
+
 TEST_F(FileOpsTest, CopyWithMissingSourceEmptiesDestinationAndReportsSource) {
     writeBytes(dir / "dest", "stale image");
     ::testing::internal::CaptureStderr();

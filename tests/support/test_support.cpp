@@ -1,11 +1,14 @@
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +160,21 @@ void writeBytes(const std::string& path, const std::string& data) {
     }
 }
 
+std::vector<std::string> dirEntries(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    for (const dirent* e = dir ? ::readdir(dir) : nullptr; e != nullptr; e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            names.push_back(e->d_name);
+        }
+    }
+    if (dir != nullptr) {
+        (void)::closedir(dir);  // read-only listing: nothing to lose
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -264,6 +282,25 @@ bool uidMapped(unsigned uid) {
         }
     }
     return false;
+}
+
+int runAsUser(unsigned uid, unsigned gid, const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0) {
+            ::_exit(255);
+        }
+        ::_exit(body() & 0xff);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 std::string binPath(const std::string& name) { return std::string(QV_BIN_DIR) + "/" + name; }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,9 @@ private:
 
 std::string readBytes(const std::string& path);  // whole file; throws if missing
 void writeBytes(const std::string& path, const std::string& data);
-bool exists(const std::string& path);                   // lstat succeeds
-std::string randomBytes(size_t length, unsigned seed);  // deterministic
+bool exists(const std::string& path);                          // lstat succeeds
+std::vector<std::string> dirEntries(const std::string& path);  // sorted, without . and ..
+std::string randomBytes(size_t length, unsigned seed);         // deterministic
 
 struct ProcessResult {
     int exitStatus = -1;  // exit code, or 128 + signal
@@ -65,6 +67,11 @@ void execProgram(const std::string& path, const std::vector<std::string>& argv);
 // True when uid is mapped in this process's user namespace, so files can be given to it
 // (false in the unprivileged sandbox, which maps only the caller as root).
 bool uidMapped(unsigned uid);
+
+// Runs body in a forked child whose user and group are uid and gid (no supplementary
+// groups) and returns the child's exit code: body's result, or -1 when the identity could not
+// be taken or the child did not exit. Needs root and uid mapped (see uidMapped).
+int runAsUser(unsigned uid, unsigned gid, const std::function<int()>& body);
 
 // Path of a program built by this project: QV_BIN_DIR + "/" + name.
 std::string binPath(const std::string& name);

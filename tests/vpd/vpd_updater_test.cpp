@@ -348,7 +348,8 @@ TEST_F(VpdUpdaterTest, FailedWriteIsReportedAndKeepsTheOldRecord) {
     // A file system with room for one record only: the new record cannot be completed.
     const std::string small = *dir / "small";
     ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
-    ASSERT_EQ(::mount("qvtest", small.c_str(), "tmpfs", 0, "size=96k"), 0);
+    // Only its owner may write it: a record there is replaced, not written in place.
+    ASSERT_EQ(::mount("qvtest", small.c_str(), "tmpfs", 0, "size=96k,mode=0755"), 0);
     struct Unmount {
         std::string path;
         ~Unmount() { (void)::umount2(path.c_str(), MNT_DETACH); }
@@ -391,6 +392,76 @@ TEST_F(VpdUpdaterTest, SaveThroughSymlinkKeepsLinkAndPermissions) {
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600U);
     EXPECT_EQ(readBytes(target), RecordBuilder().add("a=1").add("b=2").bytes());
+}
+
+// Saving is writing the file: the caller's right to write it decides, and a record written
+// in place keeps what a file write keeps, where replacing the file would change it.
+TEST_F(VpdUpdaterTest, SaveAsAnotherUserKeepsWhatAFileWriteKeeps) {
+    constexpr unsigned kUser = 65534;
+    constexpr unsigned kOther = 1234;
+    if (::geteuid() != 0 || !testing::uidMapped(kUser) || !testing::uidMapped(kOther)) {
+        GTEST_SKIP() << "needs root with other users mapped (as in CI)";
+    }
+    struct Row {
+        const char* name;
+        unsigned owner;
+        mode_t fileMode;
+        mode_t dirMode;
+        Error result;
+    };
+    const Row rows[] = {
+        {"read-only file in a writable directory", 0, 0644, 0777, VpdUpdater::VpdInputError},
+        {"another user's writable file", kOther, 0666, 0777, VpdUpdater::VpdOk},
+        {"writable file in a directory the caller may not write", 0, 0666, 0755, VpdUpdater::VpdOk},
+    };
+    ASSERT_EQ(::chmod(dir->path().c_str(), 0755), 0);
+    const std::string original = RecordBuilder().add("a=1").bytes();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string sub = *dir / "sub";
+        ASSERT_EQ(::system(("rm -rf " + sub).c_str()), 0);
+        ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+        const std::string record = sub + "/vpd.bin";
+        writeBytes(record, original);
+        ASSERT_EQ(::chown(record.c_str(), row.owner, row.owner), 0);
+        ASSERT_EQ(::chmod(record.c_str(), row.fileMode), 0);
+        ASSERT_EQ(::chmod(sub.c_str(), row.dirMode), 0);
+        const int result = testing::runAsUser(kUser, kUser, [&] {
+            VpdUpdater updater(VpdTypeGeneric, record);
+            if (updater.load() != VpdUpdater::VpdOk || updater.setValue("b", "2") != 0) {
+                return 100;
+            }
+            return static_cast<int>(updater.save());
+        });
+        EXPECT_EQ(result, row.result);
+        EXPECT_TRUE(readBytes(record) == (row.result == VpdUpdater::VpdOk
+                                              ? RecordBuilder().add("a=1").add("b=2").bytes()
+                                              : original))
+            << "the record file does not hold what the save should have left";
+        struct stat st {};
+        ASSERT_EQ(::stat(record.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, row.owner);
+        EXPECT_EQ(st.st_mode & 07777, row.fileMode);
+        EXPECT_EQ(testing::lines(testing::runProcess({"/bin/ls", "-A", sub}).out),
+                  Lines{"vpd.bin"});
+    }
+}
+
+TEST_F(VpdUpdaterTest, SaveKeepsTheRecordsOtherNames) {
+    writeBytes(path, RecordBuilder().add("a=1").bytes());
+    const std::string other = *dir / "other-name.bin";
+    ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+    VpdUpdater updater(VpdTypeGeneric, path);
+    ASSERT_EQ(updater.load(), VpdUpdater::VpdOk);
+    ASSERT_EQ(updater.setValue("b", "2"), VpdUpdater::VpdOk);
+    ASSERT_EQ(updater.save(), VpdUpdater::VpdOk);
+    EXPECT_TRUE(readBytes(other) == RecordBuilder().add("a=1").add("b=2").bytes())
+        << "the other name still shows the old record";
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(::stat(path.c_str(), &a), 0);
+    ASSERT_EQ(::stat(other.c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
 }
 
 TEST_F(VpdUpdaterTest, SaveIntoMissingDirectoryIsAnInputError) {

@@ -6,7 +6,8 @@
 //
 // --type N works on the two flash copies of record type N (0, 1 or 2; 2, the boot
 // environment, is the default) exactly as the installer does: the newer valid copy is read,
-// and a change is written over the older copy with the next generation flag. --file FILE
+// and a change is written over the older copy with the next generation flag; with no valid
+// copy (erased or damaged flash) a set is refused and flash is left alone. --file FILE
 // works on one record file; its flag stays as it is. A set on a file that does not exist
 // starts from an empty record with flag 0 and creates the file (the record's only user then
 // being the tester), whereas a file with a bad CRC is refused rather than replaced.
@@ -162,7 +163,9 @@ bool runOnFlash(const Options& options) {
         return printRecord(handler.getUpdater(), options);
     }
     const std::string value = options.operands.size() > 1 ? options.operands[1] : "";
-    VpdUpdater::throwOnError(handler.load(false, true));
+    // No valid copy: refused like the installer's update, never replaced by a record that
+    // holds only this variable.
+    VpdUpdater::throwOnError(handler.load(false, false));
     VpdUpdater::throwOnError(handler.setValue(options.operands[0], value));
     VpdUpdater::throwOnError(handler.save());
     VpdUpdater::throwOnError(handler.writeNand());

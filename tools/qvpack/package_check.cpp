@@ -79,13 +79,18 @@ std::string packageVersion(const std::string& pkgDir, const std::string& plainDi
     const std::string path = pkgDir + "/" + installer::kManifestName;
     const ManifestTable manifest = parseManifest(readText(path));
     const auto version = manifest.find("KIVRA_VERSION");
-    if (version == manifest.end() || version->second.empty()) {
+    // An empty version is a version like any other to the installer: the empty passphrase
+    // is a valid key.
+    if (version == manifest.end()) {
         throw PackError(path + " has no KIVRA_VERSION");
     }
     copyPlain(path, plainDir + "/" + installer::kManifestName);
     const auto type = manifest.find("PRODUCT_TYPE");
-    if (type == manifest.end() || type->second.empty()) {
+    if (type == manifest.end()) {
         report.failed(installer::kManifestName, "no PRODUCT_TYPE");
+    } else if (type->second.empty()) {
+        // No device has an empty product type: the installer refuses the package.
+        report.failed(installer::kManifestName, "PRODUCT_TYPE is empty");
     } else {
         report.ok(installer::kManifestName,
                   "PRODUCT_TYPE=" + type->second + ", KIVRA_VERSION=" + version->second);

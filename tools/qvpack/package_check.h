@@ -14,7 +14,8 @@ struct CheckSummary {
 
 // Decrypts the package in pkgDir into plainDir (an existing directory): the manifest, the
 // plain digest list as images.md5, every listed file in plain form and the plain init.sh.
-// Checks the manifest (KIVRA_VERSION and PRODUCT_TYPE present), every digest-list entry
+// Checks the manifest (KIVRA_VERSION present, empty or not, as the installer takes it, and
+// a non-empty PRODUCT_TYPE), every digest-list entry
 // (a plain file name, a lower-case digest, the file present, its plain form matching the
 // digest, the U-Boot header of the U-Boot group) and the decryption of init.sh, writing one
 // line per item to report: "NAME: OK", "NAME: FAILED (reason)", or a note for a package file

@@ -102,9 +102,6 @@ private:
 }  // namespace
 
 void createPackage(const CreateRequest& request) {
-    if (request.version.empty()) {
-        throw PackError("the version (--version) must not be empty");
-    }
     if (request.productType.empty() || hasWhiteSpace(request.productType)) {
         throw PackError("the product type (--product-type) must be a non-empty word");
     }

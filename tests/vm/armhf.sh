@@ -15,10 +15,12 @@
 #               --nandsim PARAMS replace the geometry (the device is then what they make).
 #   loop, cdrom and isofs are loaded; device nodes come from devtmpfs.
 # The command runs as root, chrooted into an armhf root file system unpacked from Debian's
-# armhf packages (C and C++ runtime, LibTomCrypt, bash, busybox for the usual tools, xorriso,
-# mkimage, unsquashfs, dtc; read-only), with the guest's /dev, /proc and /sys, fresh tmpfs on
+# armhf packages (C and C++ runtime, LibTomCrypt, bash, dash as /bin/sh, coreutils, sed, grep,
+# busybox for the other usual tools, xorriso, mkimage, unsquashfs, dtc; read-only), with the guest's /dev, /proc and /sys, fresh tmpfs on
 # /tmp and /mnt, this checkout writable at its own path, in a mount namespace of its own, with
-# QV_DEVICE_HARNESS=1 and QV_TEST_EMULATOR empty (the guest runs ARM programs natively).
+# QV_DEVICE_HARNESS=1, QV_TEST_EMULATOR empty (the guest runs ARM programs natively) and
+# QV_BOOT_NANDSIM holding the nandsim parameters of /dev/mtd0, so that a test which loads
+# nandsim with its own geometry can bring the boot flash back afterwards (erased).
 # Everything else (output, exit status, 124, 125, QV_VM_TIMEOUT, QV_VM_BOOT_TIMEOUT) is as in
 # the x86-64 guest.
 
@@ -30,8 +32,8 @@ armhf_mtd0_max=$((32 * 1024 * 1024))
 
 # What the guest's user space is made of; apt resolves their dependencies. Packages that only
 # serve dpkg's own bookkeeping are left out (armhf_unneeded).
-armhf_root_packages=(libc6 libgcc-s1 libstdc++6 libtomcrypt1 busybox-static bash xorriso
-  u-boot-tools squashfs-tools device-tree-compiler)
+armhf_root_packages=(libc6 libgcc-s1 libstdc++6 libtomcrypt1 busybox-static bash dash
+  coreutils sed grep xorriso u-boot-tools squashfs-tools device-tree-compiler)
 armhf_unneeded=" base-files debianutils dpkg install-info gawk mawk original-awk tar readline-common "
 
 armhf_die() { die "armhf: $*"; }
@@ -103,6 +105,12 @@ armhf_build_cache() { # cache dir, kernel package
   kver=$(ls "$stage/root/lib/modules" 2>/dev/null | head -n 1)
   [ -n "$kver" ] && [ -f "$stage/root/boot/vmlinuz-$kver" ] ||
     { echo "tests/vm/run: $kpkg holds no kernel image and modules" >&2; return 1; }
+  # Of the kernel's modules only flash, loop, ISO 9660, 9p and virtio are of use here; the rest
+  # would be some 200 MB in every checkout.
+  (cd "$stage/root/lib/modules/$kver/kernel" &&
+    find . -name '*.ko*' ! -path './drivers/mtd/*' ! -path './drivers/block/loop.ko*' \
+      ! -path './drivers/cdrom/*' ! -path './fs/isofs/*' ! -path './fs/9p/*' ! -path './net/9p/*' \
+      ! -path './fs/netfs/*' ! -path './fs/fscache/*' ! -path './drivers/virtio/*' -delete) || return 1
   depmod -b "$stage/root" "$kver" || return 1
   # Every program and library finds the libraries it names: a package that apt's closure
   # missed shows here, not as a failing command in the guest.
@@ -115,13 +123,14 @@ armhf_build_cache() { # cache dir, kernel package
              -maxdepth 1 -type f 2>/dev/null |
            xargs -r readelf -d 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u)
   [ -z "$missing" ] || { echo "tests/vm/run: the armhf user space lacks:$missing" >&2; return 1; }
-  # busybox provides the usual tools where no package did, and /bin/sh as on the router. It is
-  # static, so the host's user-mode emulator can list its applets.
+  # busybox provides the usual tools where no package did. It is static, so the host's
+  # user-mode emulator can list its applets. It is not /bin/sh: Debian's static busybox runs
+  # its own applets in place of the programs a command names.
   for p in $(qemu-arm "$stage/root/bin/busybox" --list-full); do
     f=$stage/root/$p
     [ -e "$f" ] || [ -L "$f" ] || { mkdir -p "$(dirname "$f")" && ln -s /bin/busybox "$f"; } || return 1
   done
-  ln -sf busybox "$stage/root/bin/sh" || return 1
+  ln -sf dash "$stage/root/bin/sh" || return 1
   mkdir -p "$stage/root"/{dev,proc,sys,tmp,mnt,run,root,etc} "$stage/root$checkout" || return 1
   printf 'root:x:0:0:root:/root:/bin/bash\n' > "$stage/root/etc/passwd"
   printf 'root:x:0:\n' > "$stage/root/etc/group"
@@ -172,7 +181,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=none checkout "$
 touch /ctl/booted
 cmd=$(cat /ctl/cmd) || fail "cannot read the command"
 env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-  LANG=C TERM=dumb QV_DEVICE_HARNESS=1 QV_TEST_EMULATOR= \
+  LANG=C TERM=dumb QV_DEVICE_HARNESS=1 QV_TEST_EMULATOR= QV_BOOT_NANDSIM="$nandsim" \
   unshare -m chroot $r /bin/bash -c "$cmd" >/ctl/stdout 2>/ctl/stderr </dev/null
 rc=$?
 if [ -n "$mtd0_out" ]; then

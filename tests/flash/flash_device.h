@@ -50,21 +50,16 @@ inline const char* bootNandsim() {
 inline const BootFlash& bootFlash() {
     static const BootFlash mtdram{
         "mtdram", MTD_RAM, "ram", "mtdram test device", 4u << 20, 64u << 10, 1, 1, 0, false};
-    static const BootFlash smallPageNand{"nandsim",
-                                         MTD_NANDFLASH,
-                                         "nand",
-                                         "NAND simulator partition 0",
-                                         32u << 20,
-                                         16u << 10,
-                                         512,
-                                         512,
-                                         16,
-                                         true};
+    static const BootFlash smallPageNand{
+        "nandsim", MTD_NANDFLASH, "nand", "NAND simulator partition 0",
+        32u << 20, 16u << 10,     512,    256,
+        16,        true};
     return bootNandsim() != nullptr ? smallPageNand : mtdram;
 }
 
 // Tests that fill the boot flash and compare all of it use its first 4 MiB (all of mtdram):
-// the environment lies there, and the rest of a 32 MiB NAND would only cost emulated time.
+// both records (0xC0000, 0x1E0000) lie there, and the rest of a 32 MiB NAND would only cost
+// emulated time.
 inline uint32_t norSize() { return std::min<uint32_t>(bootFlash().size, 4u << 20); }
 inline uint32_t norBlock() { return bootFlash().block; }
 
@@ -141,8 +136,7 @@ inline bool waitForNode(const std::string& node) {
 // flash comes back, erased, as /dev/mtd0; it is left alone when it is still loaded.
 inline void unloadNandsim() {
     const char* boot = bootNandsim();
-    if (boot != nullptr &&
-        sysfsNumber("/sys/class/mtd/mtd0/size") == bootFlash().size &&
+    if (boot != nullptr && sysfsNumber("/sys/class/mtd/mtd0/size") == bootFlash().size &&
         sysfsNumber("/sys/class/mtd/mtd0/erasesize") == bootFlash().block) {
         return;
     }

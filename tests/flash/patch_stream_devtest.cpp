@@ -260,7 +260,8 @@ TEST_F(NorStreamTest, WritesWholeEraseBlocksOnly) {
     const std::string data = randomBytes(norBlock() + 10, 41);
     EXPECT_EQ(stream_.write(data.data(), 100), 100);
     EXPECT_EQ(rawRead(kNorNode, 0, norBlock()), erasedBytes(norBlock()));
-    EXPECT_EQ(stream_.write(data.data() + 100, norBlock() - 100), static_cast<int>(norBlock() - 100));
+    EXPECT_EQ(stream_.write(data.data() + 100, norBlock() - 100),
+              static_cast<int>(norBlock() - 100));
     EXPECT_EQ(rawRead(kNorNode, 0, norBlock()), data.substr(0, norBlock()));
     EXPECT_EQ(stream_.write(data.data() + norBlock(), 10), 10);
     EXPECT_EQ(rawRead(kNorNode, norBlock(), norBlock()), erasedBytes(norBlock()));

@@ -20,7 +20,8 @@
 # /tmp and /mnt, this checkout writable at its own path, in a mount namespace of its own, with
 # QV_DEVICE_HARNESS=1, QV_TEST_EMULATOR empty (the guest runs ARM programs natively) and
 # QV_BOOT_NANDSIM holding the nandsim parameters of /dev/mtd0, so that a test which loads
-# nandsim with its own geometry can bring the boot flash back afterwards (erased).
+# nandsim with its own geometry can bring the boot flash back afterwards (erased), and
+# QV_POWER_CUT_SWEEP=thin: the power-cut tests sweep fewer cut points on this slower guest.
 # Everything else (output, exit status, 124, 125, QV_VM_TIMEOUT, QV_VM_BOOT_TIMEOUT) is as in
 # the x86-64 guest.
 
@@ -182,6 +183,7 @@ touch /ctl/booted
 cmd=$(cat /ctl/cmd) || fail "cannot read the command"
 env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
   LANG=C TERM=dumb QV_DEVICE_HARNESS=1 QV_TEST_EMULATOR= QV_BOOT_NANDSIM="$nandsim" \
+  QV_POWER_CUT_SWEEP=thin \
   unshare -m chroot $r /bin/bash -c "$cmd" >/ctl/stdout 2>/ctl/stderr </dev/null
 rc=$?
 if [ -n "$mtd0_out" ]; then
@@ -228,25 +230,34 @@ if [ -n "$mtd0_in" ]; then
   [ "$armhf_in_size" -le "$armhf_mtd0_max" ] || armhf_die "--mtd0-in: $mtd0_in is larger than 32 MiB"
   [ $((armhf_in_size % 512)) = 0 ] || armhf_die "--mtd0-in: NAND takes whole 512-byte pages; $mtd0_in is not"
 fi
-# The cache is keyed by this file only: asking apt for the current kernel costs seconds on
-# every run. Remove build/vm/armhf to take a newer kernel.
-armhf_key=$(sha256sum < "${BASH_SOURCE[0]}" | cut -c1-16)
-armhf_dir=$checkout/build/vm/armhf/$armhf_key
+# The guest's root is keyed by what goes into it, the initramfs by the init and its modules;
+# neither asks apt for the current kernel, which costs seconds on every run. Remove
+# build/vm/armhf to take a newer kernel.
+armhf_root_key=$( { printf '%s\n' "${armhf_root_packages[@]}" "$armhf_unneeded" "$armhf_kernel_flavour";
+                    declare -f armhf_build_cache armhf_root_closure; } | sha256sum | cut -c1-16)
+armhf_dir=$checkout/build/vm/armhf/$armhf_root_key
 armhf_root=$armhf_dir/root
-if [ ! -f "$armhf_dir/initramfs.cpio.gz" ]; then
+if [ ! -f "$armhf_dir/complete" ]; then
   armhf_host_packages || armhf_die "cannot install the packages the harness needs"
   armhf_kpkg=$(armhf_kernel_package)
   [ -n "$armhf_kpkg" ] || armhf_die "apt knows no linux-image-$armhf_kernel_flavour:armhf"
   mkdir -p "$checkout/build/vm/armhf" || armhf_die "cannot create build/vm/armhf"
   # Older caches (another harness version) are of no further use.
   find "$checkout/build/vm/armhf" -mindepth 1 -maxdepth 1 ! -path "$armhf_dir" -exec rm -rf {} + 2>/dev/null
-  armhf_build_cache "$armhf_dir" "$armhf_kpkg" || { rm -rf "$armhf_dir".stage.*; armhf_die "cannot build the guest in $armhf_dir"; }
-  armhf_kver=$(ls "$armhf_root/lib/modules" | head -n 1)
-  armhf_build_initramfs "$armhf_root" "$armhf_kver" "$armhf_dir/initramfs.cpio.gz" ||
-    { rm -rf "$armhf_dir"/initramfs.cpio.gz.stage.*; armhf_die "cannot build the initramfs"; }
+  armhf_build_cache "$armhf_dir" "$armhf_kpkg" && : > "$armhf_dir/complete" ||
+    { rm -rf "$armhf_dir".stage.*; armhf_die "cannot build the guest in $armhf_dir"; }
 else
   dpkg-query -W -f='${Status}' qemu-system-arm 2>/dev/null | grep -q 'install ok installed' ||
     { armhf_host_packages || armhf_die "cannot install the packages the harness needs"; }
+fi
+armhf_kver=$(ls "$armhf_root/lib/modules" | head -n 1)
+armhf_init_key=$( { printf '%s\n' "$armhf_guest_init"; declare -f armhf_build_initramfs; } |
+                  sha256sum | cut -c1-16)
+armhf_initramfs=$armhf_dir/initramfs-$armhf_init_key.cpio.gz
+if [ ! -f "$armhf_initramfs" ]; then
+  armhf_build_initramfs "$armhf_root" "$armhf_kver" "$armhf_initramfs" ||
+    { rm -rf "$armhf_initramfs".stage.*; armhf_die "cannot build the initramfs"; }
+  find "$armhf_dir" -maxdepth 1 -name 'initramfs-*.cpio.gz' ! -path "$armhf_initramfs" -delete 2>/dev/null
 fi
 armhf_kver=$(ls "$armhf_root/lib/modules" | head -n 1)
 armhf_kernel=$armhf_root/boot/vmlinuz-$armhf_kver
@@ -296,7 +307,7 @@ trap 'exit 130' INT TERM
 start=$(date +%s.%N)
 "$qemu" -M virt,highmem=off -cpu cortex-a15 -accel tcg,thread=single -m 512 -smp 1 -nodefaults \
   -no-user-config -no-reboot -display none -serial "file:$ctl/console.log" \
-  -kernel "$armhf_kernel" -initrd "$armhf_dir/initramfs.cpio.gz" \
+  -kernel "$armhf_kernel" -initrd "$armhf_initramfs" \
   -append "console=ttyAMA0 quiet loglevel=3 panic=-1 rdinit=/init" \
   -fsdev "local,id=ctl,path=$ctl,security_model=none" \
   -device virtio-9p-device,fsdev=ctl,mount_tag=ctl \

@@ -174,6 +174,11 @@ if [ -f /ctl/mtd0.in ]; then
   dd if=/ctl/mtd0.in of=$r/dev/mtd0 bs=16384 2>/dev/null || fail "cannot seed /dev/mtd0"
 fi
 mkdir -p $r/dev/pts && mount -t devpts devpts $r/dev/pts 2>/dev/null
+# What udev would add: bash's process substitution needs /dev/fd.
+ln -s /proc/self/fd $r/dev/fd 2>/dev/null
+ln -s /proc/self/fd/0 $r/dev/stdin 2>/dev/null
+ln -s /proc/self/fd/1 $r/dev/stdout 2>/dev/null
+ln -s /proc/self/fd/2 $r/dev/stderr 2>/dev/null
 mount -t tmpfs -o mode=1777 tmp $r/tmp && mount -t tmpfs -o mode=0755 mnt $r/mnt ||
   fail "cannot mount /tmp or /mnt"
 mount -t tmpfs -o mode=0755 run $r/run 2>/dev/null

@@ -4,8 +4,8 @@
 # The router's own architecture: qemu-system-arm's virt machine with a Cortex-A15 under TCG,
 # booting Debian's armhf kernel (the armmp-lpae flavour) and its modules. Neither the kernel
 # nor the guest's user space is installed on the host: their Debian packages are fetched with
-# apt-get download and unpacked into build/vm/armhf/ of this checkout, once per kernel and
-# harness version.
+# apt-get download and unpacked into build/vm/armhf/ of this checkout once (again when the
+# package list or the way it is unpacked changes; remove that directory for a newer kernel).
 #
 # In the guest:
 #   /dev/mtd0   nandsim, a small-page NAND (32 MiB, 512-byte pages, 16 KiB erase blocks):
@@ -16,9 +16,9 @@
 #   loop, cdrom and isofs are loaded; device nodes come from devtmpfs.
 # The command runs as root, chrooted into an armhf root file system unpacked from Debian's
 # armhf packages (C and C++ runtime, LibTomCrypt, bash, dash as /bin/sh, coreutils, sed, grep,
-# busybox for the other usual tools, xorriso, mkimage, unsquashfs, dtc; read-only), with the guest's /dev, /proc and /sys, fresh tmpfs on
-# /tmp and /mnt, this checkout writable at its own path, in a mount namespace of its own, with
-# QV_DEVICE_HARNESS=1, QV_TEST_EMULATOR empty (the guest runs ARM programs natively) and
+# busybox for the other usual tools, xorriso, mkimage, unsquashfs, dtc; read-only), with the
+# guest's /dev, /proc and /sys, fresh tmpfs on /tmp and /mnt, this checkout writable at its
+# own path, in a mount namespace of its own, with QV_DEVICE_HARNESS=1, QV_TEST_EMULATOR empty (the guest runs ARM programs natively) and
 # QV_BOOT_NANDSIM holding the nandsim parameters of /dev/mtd0, so that a test which loads
 # nandsim with its own geometry can bring the boot flash back afterwards (erased), and
 # QV_POWER_CUT_SWEEP=thin: the power-cut tests sweep fewer cut points on this slower guest.

@@ -18,10 +18,12 @@
 # armhf packages (C and C++ runtime, LibTomCrypt, bash, dash as /bin/sh, coreutils, sed, grep,
 # busybox for the other usual tools, xorriso, mkimage, unsquashfs, dtc; read-only), with the
 # guest's /dev, /proc and /sys, fresh tmpfs on /tmp and /mnt, this checkout writable at its
-# own path, in a mount namespace of its own, with QV_DEVICE_HARNESS=1, QV_TEST_EMULATOR empty (the guest runs ARM programs natively) and
-# QV_BOOT_NANDSIM holding the nandsim parameters of /dev/mtd0, so that a test which loads
-# nandsim with its own geometry can bring the boot flash back afterwards (erased), and
-# QV_POWER_CUT_SWEEP=thin: the power-cut tests sweep fewer cut points on this slower guest.
+# own path, in a mount namespace of its own, and with:
+#   QV_DEVICE_HARNESS=1
+#   QV_TEST_EMULATOR empty: the guest runs ARM programs natively
+#   QV_BOOT_NANDSIM: the nandsim parameters of /dev/mtd0, so that a test which loads nandsim
+#                    with its own geometry can bring the boot flash back afterwards (erased)
+#   QV_POWER_CUT_SWEEP=thin: the power-cut tests sweep fewer cut points on this slower guest
 # Everything else (output, exit status, 124, 125, QV_VM_TIMEOUT, QV_VM_BOOT_TIMEOUT) is as in
 # the x86-64 guest.
 

@@ -27,6 +27,10 @@
 # Everything else (output, exit status, 124, 125, QV_VM_TIMEOUT, QV_VM_BOOT_TIMEOUT) is as in
 # the x86-64 guest.
 
+# From tests/vm/run: checkout, mtd0_in, mtd0_out, use_nandsim, nandsim, timeout_s, want_kvm,
+# keep, die, and the command in "$@".
+# shellcheck disable=SC2154
+
 armhf_kernel_flavour=armmp-lpae
 # The small-page NAND of the router's boot flash: the environment's two 64 KiB copies at
 # 0xC0000 and 0xD0000 each span four erase blocks and never share one.
@@ -123,8 +127,8 @@ armhf_build_cache() { # cache dir, kernel package
       [ -e "$stage/root/lib/$lib" ] || missing="$missing $lib"
   done < <(find "$stage/root/bin" "$stage/root/sbin" "$stage/root/usr/bin" "$stage/root/usr/sbin" \
              "$stage/root/lib/arm-linux-gnueabihf" "$stage/root/usr/lib/arm-linux-gnueabihf" \
-             -maxdepth 1 -type f 2>/dev/null |
-           xargs -r readelf -d 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u)
+             -maxdepth 1 -type f -print0 2>/dev/null |
+           xargs -0 -r readelf -d 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u)
   [ -z "$missing" ] || { echo "tests/vm/run: the armhf user space lacks:$missing" >&2; return 1; }
   # busybox provides the usual tools where no package did. It is static, so the host's
   # user-mode emulator can list its applets. It is not /bin/sh: Debian's static busybox runs

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tests/app/install_run_fixture.h"
+#include "tests/flash/flash_device.h"
 #include "tests/vpd/boot_env_loader.h"
 #include "tests/vpd/env_samples.h"
 
@@ -38,7 +39,7 @@ protected:
                            "/tmp/vpd1.bin /tmp/vpd2.bin"),
                   0);
         InstallRunFixture::SetUp();
-        size = mtd.info().size;
+        size = testing::norSize();
         // No 0xFF outside the environment, so that an erase anywhere else shows.
         mtd.write(0, testing::unerasedPattern(size, 91));
     }

@@ -2,14 +2,19 @@
 // Device-test helpers: the flash devices of the QEMU harness (tests/vm/run) and raw access to
 // them that does not go through the code under test.
 //
-// /dev/mtd0 is mtdram (4 MiB, 64 KiB erase blocks, no bad blocks). NAND comes from nandsim,
-// loaded by each test with its own faults: 128 MiB, 2 KiB pages, 128 KiB erase blocks.
+// /dev/mtd0, the boot flash, depends on the guest: mtdram (4 MiB, 64 KiB erase blocks, no bad
+// blocks, a NOR-like RAM device) on the x86-64 guest; a small-page nandsim (32 MiB, 512-byte
+// pages, 16 KiB erase blocks) on the 32-bit ARM guest, whose kernel builds no mtdram. That
+// guest names the boot flash's nandsim parameters in QV_BOOT_NANDSIM. NAND for the flash
+// tests comes from nandsim, loaded by each test with its own faults: 128 MiB, 2 KiB pages,
+// 128 KiB erase blocks (on the ARM guest it replaces the boot flash until the test ends).
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -22,8 +27,41 @@ namespace KIVRA {
 namespace testing {
 
 constexpr const char* kNorNode = "/dev/mtd0";
-constexpr uint32_t kNorSize = 4u << 20;
-constexpr uint32_t kNorBlock = 64u << 10;
+
+// What /dev/mtd0 is, as the kernel describes it.
+struct BootFlash {
+    const char* driver;
+    int type;
+    const char* typeStr;
+    const char* name;
+    uint32_t size;
+    uint32_t block;
+    uint32_t page;  // minimal I/O unit
+    uint32_t subpage;
+    uint32_t oob;
+    bool badBlocks;
+};
+
+inline const char* bootNandsim() {
+    const char* params = std::getenv("QV_BOOT_NANDSIM");
+    return params != nullptr && *params != '\0' ? params : nullptr;
+}
+
+inline const BootFlash& bootFlash() {
+    static const BootFlash mtdram{
+        "mtdram", MTD_RAM, "ram", "mtdram test device", 4u << 20, 64u << 10, 1, 1, 0, false};
+    static const BootFlash smallPageNand{
+        "nandsim", MTD_NANDFLASH, "nand", "NAND simulator partition 0",
+        32u << 20, 16u << 10,     512,    256,
+        16,        true};
+    return bootNandsim() != nullptr ? smallPageNand : mtdram;
+}
+
+// Tests that fill the boot flash and compare all of it use its first 4 MiB (all of mtdram):
+// both records (0xC0000, 0x1E0000) lie there, and the rest of a 32 MiB NAND would only cost
+// emulated time.
+inline uint32_t norSize() { return std::min<uint32_t>(bootFlash().size, 4u << 20); }
+inline uint32_t norBlock() { return bootFlash().block; }
 
 constexpr uint32_t kNandPage = 2048;
 constexpr uint32_t kNandBlock = 128u << 10;
@@ -62,14 +100,8 @@ inline std::string nodeNamed(const std::string& name) {
     return "";
 }
 
-inline void unloadNandsim() { (void)runProcess({"/sbin/modprobe", "-r", "nandsim"}); }
-
-// Loads nandsim afresh (all blocks erased) with the faults in extra, for example
-// "badblocks=3" or "weakpages=67:0" (every program of page 67 fails with EIO). Returns the node.
-inline std::string loadNandsim(const std::string& extra = "") {
-    unloadNandsim();
-    std::vector<std::string> argv = {"/sbin/modprobe", "nandsim"};
-    std::string params = std::string(kNandGeometry) + " " + extra;
+// Splits "a=1 b=2" into modprobe's arguments after argv.
+inline void appendWords(std::vector<std::string>& argv, const std::string& params) {
     size_t at = 0;
     while (at < params.size()) {
         const size_t end = params.find(' ', at);
@@ -82,6 +114,50 @@ inline std::string loadNandsim(const std::string& extra = "") {
         }
         at = end + 1;
     }
+}
+
+inline uint64_t sysfsNumber(const std::string& path) {
+    std::ifstream in(path);
+    uint64_t value = 0;
+    return in >> value ? value : 0;
+}
+
+inline bool waitForNode(const std::string& node) {
+    for (int i = 0; i < 100; ++i) {
+        if (::access(node.c_str(), R_OK | W_OK) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Removes a test's nandsim. Where nandsim is the boot flash itself (the ARM guest), the boot
+// flash comes back, erased, as /dev/mtd0; it is left alone when it is still loaded.
+inline void unloadNandsim() {
+    const char* boot = bootNandsim();
+    if (boot != nullptr && sysfsNumber("/sys/class/mtd/mtd0/size") == bootFlash().size &&
+        sysfsNumber("/sys/class/mtd/mtd0/erasesize") == bootFlash().block) {
+        return;
+    }
+    (void)runProcess({"/sbin/modprobe", "-r", "nandsim"});
+    if (boot == nullptr) {
+        return;
+    }
+    std::vector<std::string> argv = {"/sbin/modprobe", "nandsim"};
+    appendWords(argv, boot);
+    const ProcessResult loaded = runProcess(argv);
+    if (loaded.exitStatus != 0 || !waitForNode(kNorNode)) {
+        ADD_FAILURE() << "cannot bring the boot flash back: " << loaded.err;
+    }
+}
+
+// Loads nandsim afresh (all blocks erased) with the faults in extra, for example
+// "badblocks=3" or "weakpages=67:0" (every program of page 67 fails with EIO). Returns the node.
+inline std::string loadNandsim(const std::string& extra = "") {
+    (void)runProcess({"/sbin/modprobe", "-r", "nandsim"});
+    std::vector<std::string> argv = {"/sbin/modprobe", "nandsim"};
+    appendWords(argv, std::string(kNandGeometry) + " " + extra);
     const ProcessResult loaded = runProcess(argv);
     if (loaded.exitStatus != 0) {
         ADD_FAILURE() << "modprobe nandsim failed: " << loaded.err;
@@ -144,6 +220,14 @@ inline bool rawIsBad(const std::string& node, uint64_t offset) {
 }
 
 inline std::string erasedBytes(size_t length) { return std::string(length, '\xFF'); }
+
+// Erases the blocks that data covers (offset starts a block) and writes data: NAND, unlike
+// mtdram, takes a program only on erased pages.
+inline void rawProgram(const std::string& node, uint64_t offset, const std::string& data,
+                       uint32_t block) {
+    rawErase(node, offset, (data.size() + block - 1) / block * block);
+    rawWrite(node, offset, data);
+}
 
 }  // namespace testing
 }  // namespace KIVRA

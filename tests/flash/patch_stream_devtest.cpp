@@ -1,5 +1,6 @@
-// The flash patch streams against the kernel's nandsim (2 KiB pages, 128 KiB blocks) and
-// mtdram (/dev/mtd0, 64 KiB blocks), with bad blocks and program failures injected by nandsim.
+// The flash patch streams against the kernel's nandsim (2 KiB pages, 128 KiB blocks) and the
+// boot flash /dev/mtd0 (mtdram with 64 KiB blocks on the x86-64 guest, a small-page NAND with
+// 16 KiB blocks on the ARM guest), with bad blocks and program failures injected by nandsim.
 
 #include <memory>
 #include <string>
@@ -246,71 +247,72 @@ class NorStreamTest : public DeviceTest {
 protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        device_ = randomBytes(kNorSize, 40);
-        rawWrite(kNorNode, 0, device_);
+        device_ = randomBytes(norSize(), 40);
+        rawProgram(kNorNode, 0, device_, norBlock());
     }
     std::string device_;
     PatchStreamNor stream_;
 };
 
 TEST_F(NorStreamTest, WritesWholeEraseBlocksOnly) {
-    ASSERT_EQ(stream_.open(kNorNode, 2, 3 * kNorBlock), 0);
+    ASSERT_EQ(stream_.open(kNorNode, 2, 3 * norBlock()), 0);
     ASSERT_EQ(stream_.erase(), 0);
-    const std::string data = randomBytes(kNorBlock + 10, 41);
+    const std::string data = randomBytes(norBlock() + 10, 41);
     EXPECT_EQ(stream_.write(data.data(), 100), 100);
-    EXPECT_EQ(rawRead(kNorNode, 0, kNorBlock), erasedBytes(kNorBlock));
-    EXPECT_EQ(stream_.write(data.data() + 100, kNorBlock - 100), static_cast<int>(kNorBlock - 100));
-    EXPECT_EQ(rawRead(kNorNode, 0, kNorBlock), data.substr(0, kNorBlock));
-    EXPECT_EQ(stream_.write(data.data() + kNorBlock, 10), 10);
-    EXPECT_EQ(rawRead(kNorNode, kNorBlock, kNorBlock), erasedBytes(kNorBlock));
+    EXPECT_EQ(rawRead(kNorNode, 0, norBlock()), erasedBytes(norBlock()));
+    EXPECT_EQ(stream_.write(data.data() + 100, norBlock() - 100),
+              static_cast<int>(norBlock() - 100));
+    EXPECT_EQ(rawRead(kNorNode, 0, norBlock()), data.substr(0, norBlock()));
+    EXPECT_EQ(stream_.write(data.data() + norBlock(), 10), 10);
+    EXPECT_EQ(rawRead(kNorNode, norBlock(), norBlock()), erasedBytes(norBlock()));
     EXPECT_EQ(stream_.close(), 0);
-    EXPECT_EQ(rawRead(kNorNode, kNorBlock, kNorBlock),
-              data.substr(kNorBlock) + erasedBytes(kNorBlock - 10));
-    EXPECT_EQ(rawRead(kNorNode, 3 * kNorBlock, kNorSize - 3 * kNorBlock),
-              device_.substr(3 * kNorBlock));
+    EXPECT_EQ(rawRead(kNorNode, norBlock(), norBlock()),
+              data.substr(norBlock()) + erasedBytes(norBlock() - 10));
+    EXPECT_EQ(rawRead(kNorNode, 3 * norBlock(), norSize() - 3 * norBlock()),
+              device_.substr(3 * norBlock()));
 }
 
 TEST_F(NorStreamTest, EraseKeepsTheBytesFromTheLimitOnInTheLastBlock) {
-    const uint32_t limit = 2 * kNorBlock + 1000;
+    const uint32_t limit = 2 * norBlock() + 1000;
     ASSERT_EQ(stream_.open(kNorNode, 2, limit), 0);
     ASSERT_EQ(stream_.erase(), 0);
     EXPECT_EQ(rawRead(kNorNode, 0, limit), erasedBytes(limit));
-    EXPECT_EQ(rawRead(kNorNode, limit, kNorSize - limit), device_.substr(limit));
+    EXPECT_EQ(rawRead(kNorNode, limit, norSize() - limit), device_.substr(limit));
 }
 
 TEST_F(NorStreamTest, RecordCopiedFromFileLandsInItsBlockAndNowhereElse) {
     TempDir dir;
-    const std::string record = randomBytes(kNorBlock, 42);
+    const std::string record = randomBytes(norBlock(), 42);
     writeBytes(dir / "vpd1.bin", record);
     PatchStreamFile file;
     ASSERT_EQ(file.open((dir / "vpd1.bin").c_str(), 1, 0), 0);
     const uint32_t at = 0xC0000;
-    ASSERT_EQ(stream_.open(kNorNode, 2, at + kNorBlock), 0);
+    ASSERT_EQ(stream_.open(kNorNode, 2, at + norBlock()), 0);
     ASSERT_EQ(stream_.seek(at), static_cast<int>(at));
     ASSERT_EQ(stream_.erase(), 0);
     std::string buffer(0x30000, '\0');
     const int n = file.read(&buffer[0], 0x30000);
-    ASSERT_EQ(n, static_cast<int>(kNorBlock));
+    ASSERT_EQ(n, static_cast<int>(norBlock()));
     EXPECT_EQ(stream_.write(buffer.data(), static_cast<uint32_t>(n)), n);
     ASSERT_EQ(stream_.close(), 0);
     EXPECT_EQ(rawRead(kNorNode, 0, at), device_.substr(0, at));
-    EXPECT_EQ(rawRead(kNorNode, at, kNorBlock), record);
-    EXPECT_EQ(rawRead(kNorNode, at + kNorBlock, kNorSize - at - kNorBlock),
-              device_.substr(at + kNorBlock));
+    EXPECT_EQ(rawRead(kNorNode, at, norBlock()), record);
+    EXPECT_EQ(rawRead(kNorNode, at + norBlock(), norSize() - at - norBlock()),
+              device_.substr(at + norBlock()));
 
-    ASSERT_EQ(stream_.open(kNorNode, 1, at + kNorBlock), 0);
+    ASSERT_EQ(stream_.open(kNorNode, 1, at + norBlock()), 0);
     ASSERT_EQ(stream_.seek(at), static_cast<int>(at));
     EXPECT_EQ(readUpTo(stream_, 0x30000), record);
 }
 
 TEST_F(NorStreamTest, WritePastTheLimitIsRefused) {
-    ASSERT_EQ(stream_.open(kNorNode, 2, kNorBlock), 0);
+    ASSERT_EQ(stream_.open(kNorNode, 2, norBlock()), 0);
     ASSERT_EQ(stream_.erase(), 0);
-    const std::string data = randomBytes(kNorBlock + 1, 43);
+    const std::string data = randomBytes(norBlock() + 1, 43);
     CaptureStderr();
-    EXPECT_EQ(stream_.write(data.data(), kNorBlock + 1), -1);
+    EXPECT_EQ(stream_.write(data.data(), norBlock() + 1), -1);
     EXPECT_EQ(GetCapturedStderr(), "write failed : no space left on device\n");
-    EXPECT_EQ(rawRead(kNorNode, kNorBlock, kNorBlock), device_.substr(kNorBlock, kNorBlock));
+    EXPECT_EQ(rawRead(kNorNode, norBlock(), norBlock()), device_.substr(norBlock(), norBlock()));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "tests/flash/flash_device.h"
 #include "tests/support/test_support.h"
 #include "tests/vpd/raw_mtd.h"
 #include "tests/vpd/record_builder.h"
@@ -28,7 +29,7 @@ protected:
         mtd.write(kCopy1 - kCopy, testing::randomBytes(4 * kCopy, 23));
     }
 
-    std::string device() const { return mtd.read(0, mtd.info().size); }
+    std::string device() const { return mtd.read(0, testing::norSize()); }
 
     testing::RawMtd mtd;
 };

@@ -1,5 +1,7 @@
 // Flash wear of the installer's environment update on the real MTD device of the QEMU
-// harness: one update erases and writes the older 64 KiB copy once, and nothing else.
+// harness: one update erases and writes the older 64 KiB copy once, and nothing else. Where
+// the erase block is smaller than a copy (the ARM guest's 16 KiB NAND blocks) the copy is
+// erased block by block, each block once.
 //
 // Counted two ways: the update runs under ptrace (update_child.h), which records every erase
 // request (MEMERASE, MEMERASE64) and every write on a descriptor of /dev/mtd0 with its device
@@ -42,6 +44,20 @@ std::string hex(uint64_t value) {
     return out.str();
 }
 
+// Erase requests of consecutive blocks as one range, so that an erase of a whole copy reads
+// the same whatever the erase block size; overlapping or repeated requests stay apart.
+Ranges coalesced(const Ranges& ranges) {
+    Ranges merged;
+    for (const auto& range : ranges) {
+        if (!merged.empty() && merged.back().first + merged.back().second == range.first) {
+            merged.back().second += range.second;
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
+
 std::string text(const Ranges& ranges) {
     std::string out;
     for (const auto& [start, length] : ranges) {
@@ -57,7 +73,7 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        size = mtd.info().size;
+        size = testing::norSize();
         mtd.write(0, testing::unerasedPattern(size, 81));
     }
 
@@ -73,7 +89,8 @@ protected:
     // writes that cover it once, and every other byte of the device as it was.
     void expectOnlyCopyRewritten(const DeviceOps& ops, uint32_t target, const std::string& before,
                                  const std::string& record) {
-        EXPECT_EQ(ops.erases, (Ranges{{target, kEnvCopySize}})) << "erased: " << text(ops.erases);
+        EXPECT_EQ(coalesced(ops.erases), (Ranges{{target, kEnvCopySize}}))
+            << "erased: " << text(ops.erases);
         uint64_t next = target;
         for (const auto& [offset, length] : ops.writes) {
             EXPECT_EQ(offset, next) << "writes: " << text(ops.writes);
@@ -143,7 +160,8 @@ TEST_F(FlashWearTest, ConsecutiveUpdatesAlternateBetweenTheCopies) {
     Ranges erased;
     for (int i = 0; i < 4; ++i) {
         const DeviceOps ops = tracedUpdate();
-        erased.insert(erased.end(), ops.erases.begin(), ops.erases.end());
+        const Ranges one = coalesced(ops.erases);
+        erased.insert(erased.end(), one.begin(), one.end());
     }
     EXPECT_EQ(erased, (Ranges{{kEnvCopy1, kEnvCopySize},
                               {kEnvCopy2, kEnvCopySize},

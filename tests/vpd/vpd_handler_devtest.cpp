@@ -1,11 +1,13 @@
-// The two-copy record on the real MTD device of the QEMU harness (/dev/mtd0, mtdram with
-// 64 KiB erase blocks), through the real NOR and file streams.
+// The two-copy record on the real MTD device of the QEMU harness (/dev/mtd0: mtdram with
+// 64 KiB erase blocks, or the ARM guest's NAND with 16 KiB blocks), through the real NOR and
+// file streams.
 
 #include "vpd/vpd_handler.h"
 
 #include <memory>
 #include <string>
 
+#include "tests/flash/flash_device.h"
 #include "tests/support/test_support.h"
 #include "tests/vpd/raw_mtd.h"
 #include "tests/vpd/record_builder.h"
@@ -30,10 +32,10 @@ protected:
         // Known bytes around both regions, so that a write out of place shows.
         mtd.write(kBootEnv - kCopy, testing::randomBytes(4 * kCopy, 17));
         mtd.write(kHardware - kCopy, testing::randomBytes(3 * kCopy, 18));
-        before = mtd.read(0, mtd.info().size);
+        before = mtd.read(0, testing::norSize());
     }
 
-    std::string after() const { return mtd.read(0, mtd.info().size); }
+    std::string after() const { return mtd.read(0, testing::norSize()); }
 
     // Everything outside [offset, offset + size) is as it was before the test's action.
     void expectUntouchedOutside(uint32_t offset, uint32_t size) const {

@@ -15,7 +15,9 @@ const std::pair<const char*, const char*> kFiles[] = {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::requireSandbox();
-    return std::system("mkdir -p /tmp/pkg /mnt/hda1/Kvtemp") == 0 ? 0 : 1;
+    fuzz::makeDirs(kPkg);
+    fuzz::makeDirs("/mnt/hda1/Kvtemp");
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

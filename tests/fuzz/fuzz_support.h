@@ -4,8 +4,10 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -28,6 +30,18 @@ inline void requireSandbox() {
     if (n <= 0 || outer == nullptr || std::string(self) == outer) {
         std::fprintf(stderr, "refusing to write /tmp or /mnt outside scripts/sandbox\n");
         std::exit(1);
+    }
+}
+
+// mkdir -p, or exit: a target without its directories would only report false findings.
+inline void makeDirs(const std::string& path) {
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string dir = path.substr(0, at);
+        if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "cannot create %s\n", dir.c_str());
+            std::exit(1);
+        }
+        if (at == std::string::npos) return;
     }
 }
 

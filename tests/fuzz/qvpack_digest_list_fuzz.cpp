@@ -13,7 +13,8 @@ namespace {
 struct Package {
     fuzz::PrivateDir dir;
     Package() {
-        (void)std::system(("mkdir -p " + dir / "pkg " + dir / "plain").c_str());
+        fuzz::makeDirs(dir / "pkg");
+        fuzz::makeDirs(dir / "plain");
         fuzz::writeBytes(dir / "pkg/manifest.txt", "KIVRA_VERSION=1.0\nPRODUCT_TYPE=BIRCH\n");
         fuzz::writeBytes(dir / "pkg/NTIM.bin", "ntim");
         fuzz::writeBytes(dir / "pkg/notes.txt", "notes");

@@ -38,8 +38,8 @@ extern "C" int system(const char* command) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::requireSandbox();
     (void)::setenv("KIVRA_RADIO0", "R1", 1);
-    if (::system("true") != 1 << 8) return 1;  // the stand-in is the one linked
-    if (qvsystemtools::forceCreateDir("/mnt/hda1/system/rmstore/C1", false) != 0) return 1;
+    if (::system("true") != 1 << 8) std::exit(1);  // the stand-in is the one linked
+    fuzz::makeDirs("/mnt/hda1/system/rmstore/C1");
     fuzz::writeBytes("/mnt/hda1/system/rmstore/C1/R1_1.iso", "stored image");
     return 0;
 }
@@ -56,13 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         mounted) {
         std::abort();  // the check never fails the run and always unmounts
     }
-    // No update is needed only when the package names the stored version.
+    // An update is needed only for a package that names a version; one that names another
+    // version than a store image's non-empty one always needs it.
     const auto stored = qvpack::parseManifest(storedManifest);
     const auto wanted = qvpack::parseManifest(package);
     const auto storedVersion = stored.find("R1_C1_VERSION");
     const auto wantedVersion = wanted.find("R1_C1_VERSION");
-    if (!needed && (storedVersion == stored.end() || wantedVersion == wanted.end() ||
-                    storedVersion->second != wantedVersion->second)) {
+    if (needed && wantedVersion == wanted.end()) std::abort();
+    if (!needed && wantedVersion != wanted.end() && storedVersion != stored.end() &&
+        !storedVersion->second.empty() && storedVersion->second != wantedVersion->second) {
         std::abort();
     }
     return 0;

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -20,6 +21,15 @@ using installer::ImageClass;
 // the path short of the name that was classified.
 bool isListFileName(const std::string& name) {
     return installer::isPlainFileName(name) && name.find('\0') == std::string::npos;
+}
+
+// Package entries are read only as regular files of the package directory itself: a link
+// would be followed to a file anywhere on the device, and a FIFO or a device node would
+// block the run or never end. Such an entry fails as a file that cannot be read; a missing
+// one fails when it is opened.
+bool isSpecialEntry(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -62,27 +72,33 @@ int KivraInstaller::installFirmware() {
 
             const ImageClass fileClass = installer::classifyImage(name);
             const std::string source = d.fwDir + "/" + name;
+            const bool usable = !isSpecialEntry(source);
             std::string target;
             switch (fileClass) {
                 case ImageClass::InstallerProgram:
                     target = source;
+                    if (!usable) {
+                        fail(Failure, "Unable to compute MD5 sum for file " + name);
+                    }
                     break;
                 case ImageClass::NtimFile:
                     target = d.tempDir + "/" + name;
-                    if (qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
+                    if (!usable ||
+                        qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
                         fail(NtimInstallError, "Unable to install NTIM file");
                     }
                     break;
                 case ImageClass::UbootImage:
                 case ImageClass::PlainImage:
                     target = d.fwImagesDir + "/" + name;
-                    if (encryption.decryptFile(source, target) != 0) {
+                    if (!usable || encryption.decryptFile(source, target) != 0) {
                         fail(Failure, "Unable to decrypt " + name);
                     }
                     break;
                 case ImageClass::OtherFile:
                     target = d.fwImagesDir + "/" + name;
-                    if (qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
+                    if (!usable ||
+                        qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
                         fail(FileInstallError, "Unable to install firmware file " + name);
                     }
                     break;

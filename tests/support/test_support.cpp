@@ -109,6 +109,17 @@ std::vector<std::string> programCommand(const std::vector<std::string>& argv) {
     return command;
 }
 
+std::vector<std::string> noSleepEnv() {
+    if (!emulatorCommand().empty()) {
+        return {std::string("QEMU_SET_ENV=LD_PRELOAD=") + QV_NO_SLEEP_LIB};
+    }
+    // A sanitized program insists on its runtime coming first; the stand-in may go ahead.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + QV_NO_SLEEP_LIB,
+            std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                "verify_asan_link_order=0"};
+}
+
 bool inSandbox() {
     const std::string self = link("/proc/self/ns/mnt");
     if (self.empty()) {

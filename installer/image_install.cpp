@@ -1,4 +1,3 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -23,15 +22,6 @@ bool isListFileName(const std::string& name) {
     return installer::isPlainFileName(name) && name.find('\0') == std::string::npos;
 }
 
-// Package entries are read only as regular files of the package directory itself: a link
-// would be followed to a file anywhere on the device, and a FIFO or a device node would
-// block the run or never end. Such an entry fails as a file that cannot be read; a missing
-// one fails when it is opened.
-bool isSpecialEntry(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-}
-
 }  // namespace
 
 int KivraInstaller::installFirmware() {
@@ -47,7 +37,9 @@ int KivraInstaller::installFirmware() {
         (void)encryption.setKey(d.version);
 
         const std::string listPath = d.fwImagesDir + "/" + installer::kDigestListName;
-        if (encryption.decryptFile(d.fwDir + "/" + installer::kDigestListName, listPath) != 0) {
+        const std::string listSource = d.fwDir + "/" + installer::kDigestListName;
+        if (installer::isSpecialEntry(listSource) ||
+            encryption.decryptFile(listSource, listPath) != 0) {
             fail(Failure, "Unable to decrypt images.md5");
         }
         std::ifstream list(listPath, std::ios::in | std::ios::binary);
@@ -72,7 +64,7 @@ int KivraInstaller::installFirmware() {
 
             const ImageClass fileClass = installer::classifyImage(name);
             const std::string source = d.fwDir + "/" + name;
-            const bool usable = !isSpecialEntry(source);
+            const bool usable = !installer::isSpecialEntry(source);
             std::string target;
             switch (fileClass) {
                 case ImageClass::InstallerProgram:

@@ -218,6 +218,15 @@ const HostileCase kCases[] = {
     {"ProgramIsFifo", [](HostilePackageTest& t) { t.replaceEntry("kivrainstaller", S_IFIFO); },
      "[KivraInstaller::installFirmware] Unable to compute MD5 sum for file kivrainstaller "
      "(err 1)"},
+    {"ManifestIsFifo", [](HostilePackageTest& t) { t.replaceEntry("manifest.txt", S_IFIFO); },
+     "[KivraInstaller::install] Manifest copy to tmp failed (err 10)"},
+    {"DigestListIsFifo", [](HostilePackageTest& t) { t.replaceEntry("images.md5", S_IFIFO); },
+     "[KivraInstaller::installFirmware] Unable to decrypt images.md5 (err 1)"},
+    {"InitScriptIsFifo", [](HostilePackageTest& t) { t.replaceEntry("init.sh", S_IFIFO); },
+     kInstalled},
+    {"InitScriptIsLinkOutsidePackage",
+     [](HostilePackageTest& t) { t.replaceEntry("init.sh", S_IFLNK); },
+     "Running pre install script failed, unable to decrypt it, continue"},
     {"ImageLargerThanFreeSpaceInStaging",
      [](HostilePackageTest& t) {
          t.images[1].second = randomBytes(3 << 20, 41);  // rootfs.sqfs

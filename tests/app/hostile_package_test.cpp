@@ -45,6 +45,7 @@ class HostilePackageTest : public testing::InstallRunFixture,
 public:
     using InstallRunFixture::images;
     using InstallRunFixture::pack;
+    std::vector<std::pair<std::string, std::string>> staged;  // odd files the run must install
 
     // Replaces the package's digest list by plain (encrypted like the real one).
     void digestList(const std::string& plain) { replaceEncrypted("images.md5", plain); }
@@ -58,6 +59,7 @@ public:
             const std::string content = "content " + std::to_string(i);
             writeBytes(kPkg + "/" + name, content);
             list += md5Of(content) + "  " + name + "\n";
+            staged.emplace_back(name, content);
         }
         digestList(list);
     }
@@ -65,6 +67,7 @@ public:
     void extraFile(const std::string& name) {
         pack();
         writeBytes(kPkg + "/" + name, "odd\n");
+        staged.emplace_back(name, "odd\n");
         digestList(readPlainList() + md5Of("odd\n") + " " + name + "\n");
     }
     std::string readPlainList() {
@@ -139,9 +142,16 @@ TEST_P(HostilePackageTest, EndsWithClearErrorInBoundedTimeWritingOnlyItsDirector
     if (GetParam().line == kInstalled) {
         EXPECT_EQ(readBytes(kStaging + "/version2.txt"), "4.2.0");
     }
+    for (const auto& [name, content] : staged) {
+        EXPECT_TRUE(exists(kStaging + "/" + name) && readBytes(kStaging + "/" + name) == content)
+            << name;
+    }
     EXPECT_FALSE(exists("/tmp/kivrainstaller.lck"));
     EXPECT_EQ(readBytes(kSecret), secret);
-    if (!GetParam().scriptWritesOutside) {
+    if (GetParam().scriptWritesOutside) {
+        // The script is the package's own code and runs as root: its writes land.
+        EXPECT_TRUE(exists("/mnt/hda1/system/by-script"));
+    } else {
         EXPECT_EQ(outsideSnapshot(), before);
     }
     std::printf("[ outcome  ] %s: exit %d in %.1f s, %s\n", GetParam().name, run.exitStatus,

@@ -55,9 +55,20 @@ std::string collect(const std::string& command, int& status, int check) {
     }
     std::string output;
     char buffer[kReadBuffer] = {};
-    while (::fgets(buffer, kReadBuffer, pipe.get()) != nullptr) {
-        // Text up to the first NUL: what follows a NUL within a line is dropped.
-        output += buffer;
+    for (;;) {
+        errno = 0;
+        if (::fgets(buffer, kReadBuffer, pipe.get()) != nullptr) {
+            // Text up to the first NUL: what follows a NUL within a line is dropped.
+            output += buffer;
+            continue;
+        }
+        // A signal that interrupts the wait for more output is not its end: taking it as such
+        // would hand back part of the output as if it were all of it.
+        if (::ferror(pipe.get()) != 0 && errno == EINTR) {
+            ::clearerr(pipe.get());
+            continue;
+        }
+        break;
     }
     const int closed = pipe.close();
     // A failed wait leaves the exit code unknown; the command did run, so the status does not

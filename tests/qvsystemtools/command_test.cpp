@@ -133,8 +133,9 @@ TEST(ExecCommandTest, SignalsDuringSlowOutputDoNotCutItShort) {
     const itimerval off = {};
     ASSERT_EQ(::setitimer(ITIMER_REAL, &every5ms, nullptr), 0);
     int status = -1;
-    const std::string output =
-        execCommand("for i in 1 2 3 4 5; do echo $i; sleep 0.05; done", status, 0);
+    // Pieces of one line arrive apart, so a read is interrupted in the middle of a line too.
+    const std::string output = execCommand(
+        "for i in 1 2 3 4 5; do printf $i; sleep 0.05; echo; sleep 0.05; done", status, 0);
     EXPECT_EQ(::setitimer(ITIMER_REAL, &off, nullptr), 0);
     EXPECT_EQ(::sigaction(SIGALRM, &previous, nullptr), 0);
     EXPECT_EQ(output, "1\n2\n3\n4\n5\n");

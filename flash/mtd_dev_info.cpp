@@ -162,56 +162,7 @@ int procMtdName(int number, char* name, size_t size) {
         return -1;
     }
     text[n] = '\0';
-    const size_t headerLength = std::strlen(kProcMtdHeader);
-    if (std::strncmp(text, kProcMtdHeader, headerLength) != 0) {
-        mtdmsg::error("\"%s\" does not start with \"%s\"", kProcMtd, kProcMtdHeader);
-        errno = EINVAL;
-        return -1;
-    }
-    const char* line = text + headerLength;
-    while (*line != '\0') {
-        int lineNumber = 0;
-        unsigned long long lineSize = 0;
-        unsigned lineEbSize = 0;
-        if (std::sscanf(line, "mtd%d: %llx %x", &lineNumber, &lineSize, &lineEbSize) != 3) {
-            mtdmsg::error("\"%s\" pattern not found", kProcMtd);
-            errno = EINVAL;
-            return -1;
-        }
-        const char* open = std::strchr(line, '"');
-        if (open == nullptr) {
-            mtdmsg::error("opening \" not found");
-            errno = EINVAL;
-            return -1;
-        }
-        ++open;
-        const char* close = std::strchr(open, '"');
-        if (close == nullptr) {
-            mtdmsg::error("closing \" not found");
-            errno = EINVAL;
-            return -1;
-        }
-        if (close[1] != '\n') {
-            mtdmsg::error("opening \"\n\" not found");
-            errno = EINVAL;
-            return -1;
-        }
-        const size_t length = static_cast<size_t>(close - open);
-        if (length > 127 || length >= size) {
-            mtdmsg::error("too long mtd%d device name", lineNumber);
-            errno = EINVAL;
-            return -1;
-        }
-        if (lineNumber == number) {
-            std::memcpy(name, open, length);
-            name[length] = '\0';
-            return 0;
-        }
-        line = close + 2;
-    }
-    mtdmsg::error("mtd%d not found in \"%s\"", number, kProcMtd);
-    errno = ENOENT;
-    return -1;
+    return mtdProcMtdName(text, number, name, size);
 }
 
 int legacyDevInfo(const char* node, MtdDevInfo* info) {
@@ -310,6 +261,59 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
 }
 
 }  // namespace
+
+int mtdProcMtdName(const char* text, int number, char* name, size_t size) {
+    const size_t headerLength = std::strlen(kProcMtdHeader);
+    if (std::strncmp(text, kProcMtdHeader, headerLength) != 0) {
+        mtdmsg::error("\"%s\" does not start with \"%s\"", kProcMtd, kProcMtdHeader);
+        errno = EINVAL;
+        return -1;
+    }
+    const char* line = text + headerLength;
+    while (*line != '\0') {
+        int lineNumber = 0;
+        unsigned long long lineSize = 0;
+        unsigned lineEbSize = 0;
+        if (std::sscanf(line, "mtd%d: %llx %x", &lineNumber, &lineSize, &lineEbSize) != 3) {
+            mtdmsg::error("\"%s\" pattern not found", kProcMtd);
+            errno = EINVAL;
+            return -1;
+        }
+        const char* open = std::strchr(line, '"');
+        if (open == nullptr) {
+            mtdmsg::error("opening \" not found");
+            errno = EINVAL;
+            return -1;
+        }
+        ++open;
+        const char* close = std::strchr(open, '"');
+        if (close == nullptr) {
+            mtdmsg::error("closing \" not found");
+            errno = EINVAL;
+            return -1;
+        }
+        if (close[1] != '\n') {
+            mtdmsg::error("opening \"\n\" not found");
+            errno = EINVAL;
+            return -1;
+        }
+        const size_t length = static_cast<size_t>(close - open);
+        if (length > 127 || length >= size) {
+            mtdmsg::error("too long mtd%d device name", lineNumber);
+            errno = EINVAL;
+            return -1;
+        }
+        if (lineNumber == number) {
+            std::memcpy(name, open, length);
+            name[length] = '\0';
+            return 0;
+        }
+        line = close + 2;
+    }
+    mtdmsg::error("mtd%d not found in \"%s\"", number, kProcMtd);
+    errno = ENOENT;
+    return -1;
+}
 
 int mtdGetDevInfo(MtdLibrary* library, const char* node, MtdDevInfo* info) {
     if (library->sysfsSupported != 0) {

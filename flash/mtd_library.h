@@ -5,6 +5,7 @@
 // errno set (EINVAL for checks made here, ENODEV or ENOENT for missing devices, the system's
 // value otherwise). Nothing is retried here.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -77,6 +78,12 @@ void mtdCloseLibrary(MtdLibrary* library);
 // (EIO for a program failure, which the streams retry elsewhere).
 [[nodiscard]] int mtdWrite(MtdLibrary* library, const MtdDevInfo* info, int fd, int eb, int offs,
                            const void* data, int len);
+
+// The name of device number in text, the NUL-terminated start of a "/proc/mtd" listing (the
+// legacy mode's source of names), into name (size bytes). 0, or -1 with errno: EINVAL for a
+// listing that breaks the kernel's format or a name longer than 127 bytes or than size
+// allows, ENOENT when the device is not listed; name is untouched then.
+[[nodiscard]] int mtdProcMtdName(const char* text, int number, char* name, size_t size);
 
 // The type code of a sysfs type name ("nand" -> 4), or -1 for an unknown name.
 [[nodiscard]] int mtdTypeCode(const char* typeStr);

@@ -1,6 +1,7 @@
 #include "installer/image_classes.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,6 +86,11 @@ bool isPlainFileName(const std::string& name) {
         }
     }
     return true;
+}
+
+bool isSpecialEntry(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 }  // namespace installer

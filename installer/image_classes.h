@@ -46,5 +46,11 @@ enum class ImageClass {
 // list is split at white space, so the name would be read as other tokens).
 [[nodiscard]] bool isPlainFileName(const std::string& name);
 
+// True when something other than a regular file stands at path itself (a link, whatever it
+// points to, a directory, a FIFO, a device node); false for a regular file or nothing. Package
+// entries are read only as regular files of the package directory: a link would be followed
+// to any file of the device, and a FIFO or a device node would block the run or never end.
+[[nodiscard]] bool isSpecialEntry(const std::string& path);
+
 }  // namespace installer
 }  // namespace KIVRA

@@ -47,7 +47,9 @@ int KivraInstaller::installFirmware() {
         (void)encryption.setKey(d.version);
 
         const std::string listPath = d.fwImagesDir + "/" + installer::kDigestListName;
-        if (encryption.decryptFile(d.fwDir + "/" + installer::kDigestListName, listPath) != 0) {
+        const std::string listSource = d.fwDir + "/" + installer::kDigestListName;
+        if (installer::isSpecialEntry(listSource) ||
+            encryption.decryptFile(listSource, listPath) != 0) {
             fail(Failure, "Unable to decrypt images.md5");
         }
         std::ifstream list(listPath, std::ios::in | std::ios::binary);
@@ -72,27 +74,33 @@ int KivraInstaller::installFirmware() {
 
             const ImageClass fileClass = installer::classifyImage(name);
             const std::string source = d.fwDir + "/" + name;
+            const bool usable = !installer::isSpecialEntry(source);
             std::string target;
             switch (fileClass) {
                 case ImageClass::InstallerProgram:
                     target = source;
+                    if (!usable) {
+                        fail(Failure, "Unable to compute MD5 sum for file " + name);
+                    }
                     break;
                 case ImageClass::NtimFile:
                     target = d.tempDir + "/" + name;
-                    if (qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
+                    if (!usable ||
+                        qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
                         fail(NtimInstallError, "Unable to install NTIM file");
                     }
                     break;
                 case ImageClass::UbootImage:
                 case ImageClass::PlainImage:
                     target = d.fwImagesDir + "/" + name;
-                    if (encryption.decryptFile(source, target) != 0) {
+                    if (!usable || encryption.decryptFile(source, target) != 0) {
                         fail(Failure, "Unable to decrypt " + name);
                     }
                     break;
                 case ImageClass::OtherFile:
                     target = d.fwImagesDir + "/" + name;
-                    if (qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
+                    if (!usable ||
+                        qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
                         fail(FileInstallError, "Unable to install firmware file " + name);
                     }
                     break;

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include "installer/image_classes.h"
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
@@ -65,9 +66,10 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
         // the previous run's.
         installer::ScratchFile manifestCopy(kFwManifestCopy, 0644);
-        const bool copied = manifestCopy.valid() &&
-                            qvsystemtools::copyFile(d.fwDir + "/manifest.txt",
-                                                    manifestCopy.path()) == qvsystemtools::TOOL_OK;
+        const std::string manifest = d.fwDir + "/" + installer::kManifestName;
+        const bool copied =
+            manifestCopy.valid() && !installer::isSpecialEntry(manifest) &&
+            qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
         const bool placed = manifestCopy.putInPlace();
         if (!copied || !placed) {
             d.lastError = "Manifest copy to tmp failed";

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "crypto/qv_encryption.h"
+#include "installer/image_classes.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/scratch_file.h"
@@ -38,7 +39,9 @@ int KivraInstaller::preInstallRun() {
             QvEncryption encryption;
             (void)encryption.setKey(d.version);  // a wrong key shows as a failing script
             installer::ScratchFile scratch(kScriptCopy, 0700);
-            placed = scratch.valid() && encryption.decryptFile(script, scratch.path()) == 0 &&
+            // A link is not the package's script, whatever it points to.
+            placed = scratch.valid() && !installer::isSpecialEntry(script) &&
+                     encryption.decryptFile(script, scratch.path()) == 0 &&
                      scratch.putInPlace();
             if (!placed) {
                 qvcommontools::logInstall(

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "qvsystemtools/tool_status.h"
@@ -55,9 +56,24 @@ std::string collect(const std::string& command, int& status, int check) {
     }
     std::string output;
     char buffer[kReadBuffer] = {};
-    while (::fgets(buffer, kReadBuffer, pipe.get()) != nullptr) {
+    for (;;) {
+        // Zeroed first: when a read fails, what fgets took of the line before it is in the
+        // buffer without an end, and the zeros end it.
+        std::memset(buffer, 0, sizeof buffer);
+        errno = 0;
+        const bool line = ::fgets(buffer, kReadBuffer, pipe.get()) != nullptr;
         // Text up to the first NUL: what follows a NUL within a line is dropped.
         output += buffer;
+        if (line) {
+            continue;
+        }
+        // A signal that interrupts the wait for more output is not its end: taking it as such
+        // would hand back part of the output as if it were all of it.
+        if (::ferror(pipe.get()) != 0 && errno == EINTR) {
+            ::clearerr(pipe.get());
+            continue;
+        }
+        break;
     }
     const int closed = pipe.close();
     // A failed wait leaves the exit code unknown; the command did run, so the status does not

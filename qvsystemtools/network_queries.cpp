@@ -36,28 +36,6 @@ std::vector<std::string> splitFields(const std::string& line) {
     return fields;
 }
 
-void parseArpTable(const std::string& text, std::vector<ArpEntry>& entries) {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.find("HW address") != std::string::npos ||
-            line.find("<incomplete>") != std::string::npos) {
-            continue;
-        }
-        const std::vector<std::string> fields = splitFields(line);
-        // A short line would shift another column into the device or address.
-        if (fields.size() < kArpFields) {
-            continue;
-        }
-        entries.push_back(ArpEntry{fields.back(), fields[0], fields[3]});
-    }
-}
-
 }  // namespace
 
 std::vector<std::string> resolveHost(const std::string& host) {
@@ -116,6 +94,28 @@ std::vector<std::string> getUrlHostAddresses(const std::string& url) {
         return resolveHost(host);
     } catch (...) {
         return {};  // only allocation can throw here
+    }
+}
+
+void parseArpTable(const std::string& text, std::vector<ArpEntry>& entries) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.find("HW address") != std::string::npos ||
+            line.find("<incomplete>") != std::string::npos) {
+            continue;
+        }
+        const std::vector<std::string> fields = splitFields(line);
+        // A short line would shift another column into the device or address.
+        if (fields.size() < kArpFields) {
+            continue;
+        }
+        entries.push_back(ArpEntry{fields.back(), fields[0], fields[3]});
     }
 }
 

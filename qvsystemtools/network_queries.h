@@ -33,5 +33,8 @@ struct ArpEntry {
 // appends nothing.
 void readArpTable(std::vector<ArpEntry>& entries);
 
+// The same rules over text already read from the table: appends its complete neighbours.
+void parseArpTable(const std::string& text, std::vector<ArpEntry>& entries);
+
 }  // namespace qvsystemtools
 }  // namespace KIVRA

@@ -93,29 +93,13 @@ protected:
         ASSERT_EQ(done.exitStatus, 0) << done.err;
     }
 
-    // The environment entry that spares a run the installer's two 2 s status pauses, where the
-    // installer runs natively: not through the user-mode emulator (the host's own programs
-    // that the installer starts would be handed a library of the target's machine), and not
-    // in a sanitizer build (its runtime must come first among the libraries).
-    static std::vector<std::string> noPauses() {
-#if defined(__SANITIZE_ADDRESS__)
-        return {};
-#else
-        const std::string library = binPath("libqv_no_pause.so");
-        if (programCommand({binPath("qvinstaller")}).size() != 1 || !exists(library)) {
-            return {};
-        }
-        return {"LD_PRELOAD=" + library};
-#endif
-    }
-
     // Runs the installer without its status pauses (installTimed keeps them).
     ProcessResult install(const std::vector<std::string>& args,
                           const std::vector<std::string>& extraEnv = {}) {
         std::vector<std::string> argv = {binPath("qvinstaller")};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> all = env;
-        for (const std::string& entry : noPauses()) all.push_back(entry);
+        for (const std::string& entry : testing::noSleepEnv()) all.push_back(entry);
         all.insert(all.end(), extraEnv.begin(), extraEnv.end());
         ProcessResult result = runProcess(argv, all);
         result.out = withoutOwnerNotices(result.out);

@@ -1,5 +1,8 @@
 #include "qvsystemtools/command.h"
 
+#include <sys/time.h>
+
+#include <csignal>
 #include <random>
 #include <string>
 
@@ -115,6 +118,28 @@ TEST_F(CommandTest, ExecCommandReturnsLinesLongerThanReadBufferWhole) {
     }
     testing::writeBytes(dir / "long", expected);
     EXPECT_EQ(execCommand("cat " + shellQuote(dir / "long")), expected);
+}
+
+void onAlarm(int) {}
+
+TEST(ExecCommandTest, SignalsDuringSlowOutputDoNotCutItShort) {
+    // A handler without SA_RESTART, as a program may install: every read of the pipe that a
+    // timer signal interrupts fails with EINTR.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = onAlarm;
+    ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+    const itimerval every5ms = {{0, 5000}, {0, 5000}};
+    const itimerval off = {};
+    ASSERT_EQ(::setitimer(ITIMER_REAL, &every5ms, nullptr), 0);
+    int status = -1;
+    // Pieces of one line arrive apart, so a read is interrupted in the middle of a line too.
+    const std::string output = execCommand(
+        "for i in 1 2 3 4 5; do printf $i; sleep 0.05; echo; sleep 0.05; done", status, 0);
+    EXPECT_EQ(::setitimer(ITIMER_REAL, &off, nullptr), 0);
+    EXPECT_EQ(::sigaction(SIGALRM, &previous, nullptr), 0);
+    EXPECT_EQ(output, "1\n2\n3\n4\n5\n");
+    EXPECT_EQ(status, 0);
 }
 
 TEST(ExecCommandTest, DropsBytesAfterNulWithinLine) {

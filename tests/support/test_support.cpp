@@ -112,6 +112,19 @@ std::vector<std::string> programCommand(const std::vector<std::string>& argv) {
     return command;
 }
 
+std::vector<std::string> noSleepEnv() {
+    // Under the user-mode emulator the host's own programs that the installer starts (the
+    // shell) would be handed a library of the target's machine: such runs keep their pauses.
+    if (!emulatorCommand().empty()) {
+        return {};
+    }
+    // A sanitized program insists on its runtime coming first; the stand-in may go ahead.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + QV_NO_SLEEP_LIB,
+            std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                "verify_asan_link_order=0"};
+}
+
 bool inSandbox() {
     const std::string self = link("/proc/self/ns/mnt");
     if (self.empty()) {

@@ -64,6 +64,11 @@ std::vector<std::string> programCommand(const std::vector<std::string>& argv);
 // runProcess. Returns only when the program could not be started.
 void execProgram(const std::string& path, const std::vector<std::string>& argv);
 
+// Environment entries for runProcess that make sleep(3) return at once in the program run
+// (through the emulator in a cross build), for runs that need not wait out the installer's
+// status pauses. Shell commands the program starts still sleep as usual.
+std::vector<std::string> noSleepEnv();
+
 // True when uid is mapped in this process's user namespace, so files can be given to it
 // (false in the unprivileged sandbox, which maps only the caller as root).
 bool uidMapped(unsigned uid);

@@ -41,8 +41,7 @@ int KivraInstaller::preInstallRun() {
             installer::ScratchFile scratch(kScriptCopy, 0700);
             // A link is not the package's script, whatever it points to.
             placed = scratch.valid() && !installer::isSpecialEntry(script) &&
-                     encryption.decryptFile(script, scratch.path()) == 0 &&
-                     scratch.putInPlace();
+                     encryption.decryptFile(script, scratch.path()) == 0 && scratch.putInPlace();
             if (!placed) {
                 qvcommontools::logInstall(
                     "Running pre install script failed, unable to decrypt it, continue");

@@ -239,12 +239,14 @@ TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
     const std::string image = kMagic + testing::randomBytes(900, 21);
     pkg.encrypted("uImage", image);
     pkg.encrypted("zImage", "kernel");
+    pkg.encrypted("uImage.recovery", "no header");
     writeBytes(pkg.root + "/NTIM.bin", "ntim");
     writeBytes(pkg.root + "/extra.bin", "x");
     pkg.encrypted("init.sh", "#!/bin/sh\n");
     const std::string zero(32, '0');
-    pkg.list(md5Of(image, dir) + "  uImage\n" + zero + "  zImage\n" + md5Of("ntim", dir) +
-             "  NTIM.bin\n" + zero + "  absent.img\n" + zero + "  a/b\n");
+    pkg.list(md5Of(image, dir) + "  uImage\n" + zero + "  zImage\n" + md5Of("no header", dir) +
+             "  uImage.recovery\n" + md5Of("ntim", dir) + "  NTIM.bin\n" + zero + "  absent.img\n" +
+             zero + "  a/b\n");
 
     const ProcessResult json = qvpack({"verify", "--json", pkg.root});
     const std::string fffd = "\xef\xbf\xbd";
@@ -263,6 +265,9 @@ TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
             "\"status\": \"ok\", \"detail\": \"\"},\n"
             "    {\"name\": \"zImage\", \"class\": \"plain-image\", \"digest\": \"mismatch\", "
             "\"status\": \"failed\", \"detail\": \"MD5 mismatch\"},\n"
+            "    {\"name\": \"uImage.recovery\", \"class\": \"uboot-image\", \"digest\": "
+            "\"match\", \"status\": \"failed\", \"detail\": \"no U-Boot header 27 05 19 56 "
+            "after decryption\"},\n"
             "    {\"name\": \"NTIM.bin\", \"class\": \"ntim\", \"digest\": \"match\", "
             "\"status\": \"ok\", \"detail\": \"\"},\n"
             "    {\"name\": \"absent.img\", \"class\": \"other\", \"digest\": \"unchecked\", "
@@ -275,14 +280,14 @@ TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
             "    {\"name\": \"extra.bin\", \"class\": \"other\", \"digest\": \"none\", "
             "\"status\": \"note\", \"detail\": \"not in the digest list; the installer leaves "
             "it alone\"}\n"
-            "  ],\n  \"checks\": 7,\n  \"failures\": 3\n}\n");
+            "  ],\n  \"checks\": 8,\n  \"failures\": 4\n}\n");
     // Only the form differs from the text report: same exit status, same summary.
     const ProcessResult text = qvpack({"verify", pkg.root});
     EXPECT_EQ(json.exitStatus, 1);
     EXPECT_EQ(json.exitStatus, text.exitStatus);
-    EXPECT_EQ(json.err, "qvpack: 3 of 7 checks failed\n");
+    EXPECT_EQ(json.err, "qvpack: 4 of 8 checks failed\n");
     EXPECT_EQ(json.err, text.err);
-    EXPECT_EQ(testing::lines(text.out).size(), 8u) << text.out;
+    EXPECT_EQ(testing::lines(text.out).size(), 9u) << text.out;
 }
 
 TEST(Qvpack, VerifyJsonOfAGoodPackageSucceedsAndOfAnUnreadableOnePrintsNothing) {

@@ -100,7 +100,7 @@ TEST_F(BootConfigTest, ReadOnlyAttributeFails) {
     int partition = 1;
     EXPECT_FALSE(qvcommontools::updateBootConfig(partition));
     EXPECT_EQ(readBytes(kAttribute), "0");
-    (void)::system(("umount " + kAttribute).c_str());
+    EXPECT_EQ(::system(("umount " + kAttribute).c_str()), 0);
 }
 
 }  // namespace

@@ -152,7 +152,8 @@ struct StoreFailure {
 TEST_F(RmUpdateCheckTest, EveryStoreFailureIsLoggedAndLeavesStoredVersionEmpty) {
     const std::string image = kStore + "/C1/R1_1.iso";
     const StoreFailure rows[] = {
-        {"carrier directory missing", [](auto&) { (void)::system("rm -rf /mnt/hda1/system"); },
+        {"carrier directory missing",
+         [](auto&) { ASSERT_EQ(::system("rm -rf /mnt/hda1/system"), 0); },
          kRead + "Cannot open dir " + kStore + "/C1 (err 15)\n", ""},
         {"no image", [](auto&) {}, kRead + "Firmware not found in store (err 15)\n", ""},
         {"image not a regular file", [&](auto&) { ASSERT_EQ(::mkfifo(image.c_str(), 0600), 0); },
@@ -177,9 +178,10 @@ TEST_F(RmUpdateCheckTest, EveryStoreFailureIsLoggedAndLeavesStoredVersionEmpty) 
     };
     for (const StoreFailure& row : rows) {
         SCOPED_TRACE(row.what);
-        (void)::system(("rm -rf /tmp/fake_mount.calls " + kMountPoint + " " + kStore +
-                        " && mkdir -p " + kStore + "/C1")
-                           .c_str());
+        ASSERT_EQ(::system(("rm -rf /tmp/fake_mount.calls " + kMountPoint + " " + kStore +
+                            " && mkdir -p " + kStore + "/C1")
+                               .c_str()),
+                  0);
         row.setUp(*this);
         packageManifest("R1_C1_VERSION=\"1\"\n");
         std::string console;

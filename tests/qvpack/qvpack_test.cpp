@@ -228,6 +228,85 @@ TEST(Qvpack, VerifyReportsEntriesTheInstallerWouldRefuseOrMisread) {
     EXPECT_EQ(testing::lines(verified.out), expected);
 }
 
+TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
+    TempDir dir;
+    HandMadePackage pkg(dir);
+    // Values the JSON text must escape or repair: a quote, a backslash, a tab, a control
+    // byte, valid UTF-8, a stray byte, an overlong form and a cut-off sequence.
+    writeBytes(pkg.root + "/manifest.txt",
+               "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nQUOTE=a\"b\\c\tz\x01\n"
+               "TEXT=caf\xc3\xa9 \xff \xc0\xaf \xe2\x82\n");
+    const std::string image = kMagic + testing::randomBytes(900, 21);
+    pkg.encrypted("uImage", image);
+    pkg.encrypted("zImage", "kernel");
+    pkg.encrypted("uImage.recovery", "no header");
+    writeBytes(pkg.root + "/NTIM.bin", "ntim");
+    writeBytes(pkg.root + "/extra.bin", "x");
+    pkg.encrypted("init.sh", "#!/bin/sh\n");
+    const std::string zero(32, '0');
+    pkg.list(md5Of(image, dir) + "  uImage\n" + zero + "  zImage\n" + md5Of("no header", dir) +
+             "  uImage.recovery\n" + md5Of("ntim", dir) + "  NTIM.bin\n" + zero + "  absent.img\n" +
+             zero + "  a/b\n");
+
+    const ProcessResult json = qvpack({"verify", "--json", pkg.root});
+    const std::string fffd = "\xef\xbf\xbd";
+    EXPECT_EQ(
+        json.out,
+        "{\n  \"package\": \"" + pkg.root +
+            "\",\n"
+            "  \"manifest\": {\"KIVRA_VERSION\": \"7.0\", \"PRODUCT_TYPE\": \"ROWAN\", "
+            "\"QUOTE\": \"a\\\"b\\\\c\\u0009z\\u0001\", \"TEXT\": \"caf\xc3\xa9 " +
+            fffd + " " + fffd + fffd + " " + fffd + fffd +
+            "\"},\n"
+            "  \"files\": [\n"
+            "    {\"name\": \"manifest.txt\", \"class\": \"manifest\", \"digest\": \"none\", "
+            "\"status\": \"ok\", \"detail\": \"PRODUCT_TYPE=ROWAN, KIVRA_VERSION=7.0\"},\n"
+            "    {\"name\": \"uImage\", \"class\": \"uboot-image\", \"digest\": \"match\", "
+            "\"status\": \"ok\", \"detail\": \"\"},\n"
+            "    {\"name\": \"zImage\", \"class\": \"plain-image\", \"digest\": \"mismatch\", "
+            "\"status\": \"failed\", \"detail\": \"MD5 mismatch\"},\n"
+            "    {\"name\": \"uImage.recovery\", \"class\": \"uboot-image\", \"digest\": "
+            "\"match\", \"status\": \"failed\", \"detail\": \"no U-Boot header 27 05 19 56 "
+            "after decryption\"},\n"
+            "    {\"name\": \"NTIM.bin\", \"class\": \"ntim\", \"digest\": \"match\", "
+            "\"status\": \"ok\", \"detail\": \"\"},\n"
+            "    {\"name\": \"absent.img\", \"class\": \"other\", \"digest\": \"unchecked\", "
+            "\"status\": \"failed\", \"detail\": \"missing from the package\"},\n"
+            "    {\"name\": \"a/b\", \"class\": \"other\", \"digest\": \"unchecked\", "
+            "\"status\": \"failed\", \"detail\": \"not a plain file name of the package "
+            "directory\"},\n"
+            "    {\"name\": \"init.sh\", \"class\": \"init-script\", \"digest\": \"none\", "
+            "\"status\": \"ok\", \"detail\": \"decrypted; no digest covers it\"},\n"
+            "    {\"name\": \"extra.bin\", \"class\": \"other\", \"digest\": \"none\", "
+            "\"status\": \"note\", \"detail\": \"not in the digest list; the installer leaves "
+            "it alone\"}\n"
+            "  ],\n  \"checks\": 8,\n  \"failures\": 4\n}\n");
+    // Only the form differs from the text report: same exit status, same summary.
+    const ProcessResult text = qvpack({"verify", pkg.root});
+    EXPECT_EQ(json.exitStatus, 1);
+    EXPECT_EQ(json.exitStatus, text.exitStatus);
+    EXPECT_EQ(json.err, "qvpack: 4 of 8 checks failed\n");
+    EXPECT_EQ(json.err, text.err);
+    EXPECT_EQ(testing::lines(text.out).size(), 9u) << text.out;
+}
+
+TEST(Qvpack, VerifyJsonOfAGoodPackageSucceedsAndOfAnUnreadableOnePrintsNothing) {
+    TempDir dir;
+    const Sources sources(dir);
+    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    ProcessResult r = qvpack({"verify", dir / "pkg", "--json"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(hasLine(r.out, "  \"failures\": 0")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "  \"checks\": 9,")) << r.out;
+
+    writeBytes(dir / "pkg/manifest.txt", "PRODUCT_TYPE=BIRCH\n");
+    r = qvpack({"verify", "--json", dir / "pkg"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "qvpack: " + (dir / "pkg/manifest.txt") + " has no KIVRA_VERSION\n");
+}
+
 TEST(Qvpack, DecryptWritesThePlainPackage) {
     TempDir dir;
     const Sources sources(dir);
@@ -327,6 +406,18 @@ TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
         {"unknown command", {"pack"}, 2, "qvpack: unknown command pack"},
         {"verify without package", {"verify"}, 2, "qvpack: expected PKGDIR"},
         {"verify of a missing directory", {"verify", dir / "nope"}, 1, "qvpack: "},
+        {"json with a value",
+         {"verify", "--json=yes", dir / "other"},
+         2,
+         "qvpack: option --json takes no value"},
+        {"json twice",
+         {"verify", "--json", "--json", dir / "other"},
+         2,
+         "qvpack: option --json given twice"},
+        {"json on decrypt",
+         {"decrypt", "--json", dir / "other", out},
+         2,
+         "qvpack: unknown option --json"},
         {"verify without manifest", {"verify", dir / "other"}, 1, "qvpack: cannot read "},
         {"passphrase missing",
          {"encrypt-file", zImage, dir / "o"},

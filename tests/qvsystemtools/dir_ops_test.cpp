@@ -56,7 +56,7 @@ TEST_F(DirOpsTest, NestedFailureReportsOneLinePerLevel) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(forceCreateDir(dir / "a", true, 0700), TOOL_ERR_REMOVE_DIR);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    (void)::system(("umount " + (dir / "a/b/m")).c_str());
+    EXPECT_EQ(::system(("umount " + (dir / "a/b/m")).c_str()), 0);
     EXPECT_EQ(err, "[qvsystemtools::removeDir] Cannot remove " + (dir / "a/b/m") + "\n" +
                        "[qvsystemtools::removeDir] Cannot remove dir " + (dir / "a/b/m") + "\n" +
                        "[qvsystemtools::removeDir] Cannot remove dir " + (dir / "a/b") + "\n" +

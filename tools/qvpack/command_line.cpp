@@ -25,7 +25,8 @@ std::vector<std::string> CommandLine::values(const std::string& name) const {
 
 CommandLine parseCommandLine(const std::vector<std::string>& args,
                              const std::set<std::string>& known,
-                             const std::set<std::string>& repeatable) {
+                             const std::set<std::string>& repeatable,
+                             const std::set<std::string>& flags) {
     CommandLine line;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -40,11 +41,16 @@ CommandLine parseCommandLine(const std::vector<std::string>& args,
         }
         const auto equals = arg.find('=');
         const std::string name = arg.substr(2, equals == std::string::npos ? equals : equals - 2);
-        if (known.count(name) == 0) {
+        const bool flag = flags.count(name) != 0;
+        if (known.count(name) == 0 && !flag) {
             throw UsageError("unknown option --" + name);
         }
         std::string value;
-        if (equals != std::string::npos) {
+        if (flag) {
+            if (equals != std::string::npos) {
+                throw UsageError("option --" + name + " takes no value");
+            }
+        } else if (equals != std::string::npos) {
             value = arg.substr(equals + 1);
         } else if (i + 1 < args.size() && args[i + 1].compare(0, 2, "--") != 0) {
             value = args[++i];

@@ -22,10 +22,13 @@ struct CommandLine {
 // word or after "=" ("--version 1.0", "--version=1.0"); a next word that begins with "--" is
 // taken for a forgotten value, so such a value must use the "=" form. Options and operands may
 // mix; "--" ends the options. repeatable names the options that may be given more than once.
-// Throws UsageError for an unknown option, a missing value or a repeated single option.
+// flags names options that take no value ("--json"); they are kept with an empty value.
+// Throws UsageError for an unknown option, a missing value, a value given to a flag or a
+// repeated single option.
 [[nodiscard]] CommandLine parseCommandLine(const std::vector<std::string>& args,
                                            const std::set<std::string>& known,
-                                           const std::set<std::string>& repeatable);
+                                           const std::set<std::string>& repeatable,
+                                           const std::set<std::string>& flags = {});
 
 }  // namespace qvpack
 }  // namespace KIVRA

@@ -53,24 +53,26 @@ bool isRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Counts the checks and hands every item to the report.
 class Reporter {
 public:
-    Reporter(std::ostream& out, CheckSummary& summary) : out_(out), summary_(summary) {}
-    void ok(const std::string& name, const std::string& remark = "") {
+    Reporter(CheckReport& report, CheckSummary& summary) : report_(report), summary_(summary) {}
+    void manifest(const ManifestTable& table) { report_.manifest(table); }
+    void ok(const std::string& name, DigestState digest, const std::string& remark = "") {
         ++summary_.checks;
-        out_ << name << ": OK" << (remark.empty() ? "" : " (" + remark + ")") << "\n";
+        report_.item({name, fileClassName(name), digest, ItemOutcome::Ok, remark});
     }
-    void failed(const std::string& name, const std::string& reason) {
+    void failed(const std::string& name, DigestState digest, const std::string& reason) {
         ++summary_.checks;
         ++summary_.failures;
-        out_ << name << ": FAILED (" << reason << ")\n";
+        report_.item({name, fileClassName(name), digest, ItemOutcome::Failed, reason});
     }
     void note(const std::string& name, const std::string& text) {
-        out_ << name << ": " << text << "\n";
+        report_.item({name, fileClassName(name), DigestState::None, ItemOutcome::Note, text});
     }
 
 private:
-    std::ostream& out_;
+    CheckReport& report_;
     CheckSummary& summary_;
 };
 
@@ -85,62 +87,115 @@ std::string packageVersion(const std::string& pkgDir, const std::string& plainDi
         throw PackError(path + " has no KIVRA_VERSION");
     }
     copyPlain(path, plainDir + "/" + installer::kManifestName);
+    report.manifest(manifest);
     const auto type = manifest.find("PRODUCT_TYPE");
     if (type == manifest.end()) {
-        report.failed(installer::kManifestName, "no PRODUCT_TYPE");
+        report.failed(installer::kManifestName, DigestState::None, "no PRODUCT_TYPE");
     } else if (type->second.empty()) {
         // No device has an empty product type: the installer refuses the package.
-        report.failed(installer::kManifestName, "PRODUCT_TYPE is empty");
+        report.failed(installer::kManifestName, DigestState::None, "PRODUCT_TYPE is empty");
     } else {
-        report.ok(installer::kManifestName,
+        report.ok(installer::kManifestName, DigestState::None,
                   "PRODUCT_TYPE=" + type->second + ", KIVRA_VERSION=" + version->second);
     }
     return version->second;
 }
 
-// Checks one digest-list entry; the reason of a failure, or "" when it passed.
-std::string checkEntry(QvEncryption& crypto, const std::string& pkgDir, const std::string& plainDir,
+struct EntryResult {
+    std::string reason;  // "" when the entry passed
+    DigestState digest = DigestState::Unchecked;
+};
+
+// Checks one digest-list entry.
+EntryResult checkEntry(QvEncryption& crypto, const std::string& pkgDir, const std::string& plainDir,
                        bool keepFiles, const std::string& digest, const std::string& name) {
     const std::string source = pkgDir + "/" + name;
     if (!isRegularFile(source)) {
-        return "missing from the package";
+        return {"missing from the package"};
     }
     const ImageClass imageClass = installer::classifyImage(name);
     const std::string target = plainDir + "/" + name;
     std::string hashed = source;
     if (installer::isEncryptedClass(imageClass)) {
         if (crypto.decryptFile(source, target) != 0) {
-            return "cannot decrypt";
+            return {"cannot decrypt"};
         }
         hashed = target;
     } else if (keepFiles) {
         try {
             copyPlain(source, target);
         } catch (const PackError& error) {
-            return error.what();
+            return {error.what()};
         }
         hashed = target;
     }
     std::string actual;
-    std::string reason;
+    EntryResult result;
     if (!installer::md5Text(hashed, actual)) {
-        reason = "cannot compute the MD5 digest";
+        result.reason = "cannot compute the MD5 digest";
     } else if (actual != digest) {
-        reason = "MD5 mismatch";
-    } else if (imageClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
-        reason = "no U-Boot header 27 05 19 56 after decryption";
+        result = {"MD5 mismatch", DigestState::Mismatch};
+    } else {
+        result.digest = DigestState::Match;
+        if (imageClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
+            result.reason = "no U-Boot header 27 05 19 56 after decryption";
+        }
     }
     if (!keepFiles && hashed == target) {
         // Images may be hundreds of MiB: keep the work directory to one at a time.
         (void)::unlink(target.c_str());
     }
-    return reason;
+    return result;
 }
 
 }  // namespace
 
+void TextReport::manifest(const ManifestTable& /*table*/) {
+    // The text report names the two keys the installer needs on the manifest's own line.
+}
+
+void TextReport::item(const CheckItem& item) {
+    switch (item.outcome) {
+        case ItemOutcome::Ok:
+            out_ << item.name << ": OK" << (item.detail.empty() ? "" : " (" + item.detail + ")")
+                 << "\n";
+            return;
+        case ItemOutcome::Failed:
+            out_ << item.name << ": FAILED (" << item.detail << ")\n";
+            return;
+        case ItemOutcome::Note:
+            out_ << item.name << ": " << item.detail << "\n";
+            return;
+    }
+}
+
+std::string fileClassName(const std::string& name) {
+    if (name == installer::kManifestName) {
+        return "manifest";
+    }
+    if (name == installer::kDigestListName) {
+        return "digest-list";
+    }
+    if (name == installer::kInitScriptName) {
+        return "init-script";
+    }
+    switch (installer::classifyImage(name)) {
+        case ImageClass::InstallerProgram:
+            return "installer-program";
+        case ImageClass::NtimFile:
+            return "ntim";
+        case ImageClass::UbootImage:
+            return "uboot-image";
+        case ImageClass::PlainImage:
+            return "plain-image";
+        case ImageClass::OtherFile:
+            return "other";
+    }
+    return "other";
+}
+
 CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir, bool keepFiles,
-                          std::ostream& out) {
+                          CheckReport& out) {
     struct stat st {};
     if (::stat(pkgDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         throw PackError(pkgDir + ": not a directory");
@@ -162,7 +217,7 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
     const std::string listText = readText(listPlain);
     if (!isListText(listText)) {
         // A wrong passphrase gives random bytes; their "names" would only garble the report.
-        report.failed(installer::kDigestListName,
+        report.failed(installer::kDigestListName, DigestState::None,
                       "does not decrypt to a digest list; wrong KIVRA_VERSION?");
         return summary;
     }
@@ -175,39 +230,43 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
     std::string name;
     while (list >> digest) {
         if (!(list >> name)) {
-            report.failed(installer::kDigestListName, "digest " + digest + " has no file name");
+            report.failed(installer::kDigestListName, DigestState::None,
+                          "digest " + digest + " has no file name");
             break;
         }
         if (!installer::isPlainFileName(name)) {
-            report.failed(name, "not a plain file name of the package directory");
+            report.failed(name, DigestState::Unchecked,
+                          "not a plain file name of the package directory");
             continue;
         }
         if (reserved.count(name) != 0) {
-            report.failed(name, "the name belongs to the package itself");
+            report.failed(name, DigestState::Unchecked, "the name belongs to the package itself");
             continue;
         }
         if (!listed.insert(name).second) {
-            report.failed(name, "listed twice");
+            report.failed(name, DigestState::Unchecked, "listed twice");
             continue;
         }
         if (!isDigestText(digest)) {
-            report.failed(name, "digest is not 32 lower-case hexadecimal digits");
+            report.failed(name, DigestState::Unchecked,
+                          "digest is not 32 lower-case hexadecimal digits");
             continue;
         }
-        const std::string reason = checkEntry(crypto, pkgDir, plainDir, keepFiles, digest, name);
-        if (reason.empty()) {
-            report.ok(name);
+        const EntryResult entry = checkEntry(crypto, pkgDir, plainDir, keepFiles, digest, name);
+        if (entry.reason.empty()) {
+            report.ok(name, entry.digest);
         } else {
-            report.failed(name, reason);
+            report.failed(name, entry.digest, entry.reason);
         }
     }
 
     const std::string script = pkgDir + "/" + installer::kInitScriptName;
     if (isRegularFile(script)) {
         if (crypto.decryptFile(script, plainDir + "/" + installer::kInitScriptName) != 0) {
-            report.failed(installer::kInitScriptName, "cannot decrypt");
+            report.failed(installer::kInitScriptName, DigestState::None, "cannot decrypt");
         } else {
-            report.ok(installer::kInitScriptName, "decrypted; no digest covers it");
+            report.ok(installer::kInitScriptName, DigestState::None,
+                      "decrypted; no digest covers it");
         }
     }
 

@@ -1,0 +1,47 @@
+#pragma once
+// The machine-readable form of the package check, for build pipelines.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/qvpack/package_check.h"
+
+namespace KIVRA {
+namespace qvpack {
+
+// Collects the check and writes it as one JSON object once the check is done:
+//
+//   {
+//     "package": "PKGDIR",
+//     "manifest": {"KEY": "VALUE", ...},
+//     "files": [
+//       {"name": "uImage", "class": "uboot-image", "digest": "match", "status": "ok", "detail":
+//       ""},
+//       ...
+//     ],
+//     "checks": 9,
+//     "failures": 0
+//   }
+//
+// "digest" is "match", "mismatch", "unchecked" or "none"; "status" is "ok", "failed" or
+// "note". Manifest keys come in byte order. Strings are written as UTF-8; a byte that is not
+// part of a valid UTF-8 sequence is written as U+FFFD.
+class JsonReport : public CheckReport {
+public:
+    explicit JsonReport(std::string package) : package_(std::move(package)) {}
+    void manifest(const ManifestTable& table) override { manifest_ = table; }
+    void item(const CheckItem& item) override { items_.push_back(item); }
+    void write(std::ostream& out, const CheckSummary& summary) const;
+
+private:
+    std::string package_;
+    ManifestTable manifest_;
+    std::vector<CheckItem> items_;
+};
+
+// text as a JSON string literal, quotes included.
+[[nodiscard]] std::string jsonString(const std::string& text);
+
+}  // namespace qvpack
+}  // namespace KIVRA

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Package package;
     fuzz::writeEncrypted(package.dir / "pkg/images.md5",
                          std::string(reinterpret_cast<const char*>(data), size), "1.0");
-    std::ostringstream report;
+    std::ostringstream text;
+    qvpack::TextReport report(text);
     try {
         const qvpack::CheckSummary summary =
             qvpack::checkPackage(package.dir / "pkg", package.dir / "plain", false, report);

@@ -31,7 +31,10 @@ void writeToFile(const std::string& text) {
         logInstallFile = new std::ofstream(kInstallLogPath, std::ios::out | std::ios::ate);
     }
     if (logInstallFile->is_open()) {
+        // Each line goes to the file at once: an install that dies or loses power must leave
+        // the lines it got to, not a log truncated at its start with everything in our buffer.
         *logInstallFile << text;
+        logInstallFile->flush();
     }
 }
 

@@ -14,8 +14,8 @@ extern const char* const kInstallLogPath;
 // closeInstallLog.
 extern std::ofstream* logInstallFile;
 
-// Writes text and a line end to standard output (flushed at once), then to the log file
-// (buffered). The first call of a run opens the log afresh; a log that cannot be opened is
+// Writes text and a line end to standard output and to the log file, each flushed at once.
+// The first call of a run opens the log afresh; a log that cannot be opened is
 // not retried during the run, and the console still gets every line.
 void logInstall(const std::string& text);
 

@@ -32,6 +32,17 @@ TEST_F(InstallLogTest, WritesEachLineToConsoleAndLogInOrder) {
     EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "a\nb\n");
 }
 
+// A run that is killed or loses power never closes its log: what it logged must be in the
+// file already, not in the process's buffer.
+TEST_F(InstallLogTest, EachLineIsInTheFileBeforeTheLogIsClosed) {
+    ::testing::internal::CaptureStdout();
+    qvcommontools::logInstall("a");
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "a\n");
+    qvcommontools::logInstall("b");
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "a\nb\n");
+    (void)::testing::internal::GetCapturedStdout();
+}
+
 TEST_F(InstallLogTest, NewRunReplacesPreviousLogInsteadOfAppending) {
     testing::writeBytes("/mnt/hda1/Kvtemp/qvupdate.log", "old run line\nmore\n");
     ::testing::internal::CaptureStdout();

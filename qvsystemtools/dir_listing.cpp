@@ -16,7 +16,7 @@ namespace qvsystemtools {
 namespace {
 
 // Link texts longer than this are not followed; the kernel refuses paths past PATH_MAX anyway.
-constexpr size_t kMaxLinkText = 64 * 1024;
+constexpr size_t kMaxLinkText = size_t{64} * 1024;
 
 int32_t clampSize(off_t size) {
     if (size <= 0) {

@@ -20,7 +20,7 @@ void copyFailure(const std::string& text) {
 }
 
 // The copy buffer is large enough that a copy costs little more than the disk itself.
-constexpr size_t kCopyChunk = 128 * 1024;
+constexpr size_t kCopyChunk = size_t{128} * 1024;
 
 ToolStatus writeWhole(const std::string& content, const std::string& path, int flags) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666));

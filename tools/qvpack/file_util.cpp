@@ -72,7 +72,7 @@ void copyPlain(const std::string& source, const std::string& destination) {
     if (!out.valid()) {
         throw PackError("cannot create " + destination + ": " + errnoText());
     }
-    std::vector<char> buffer(128 * 1024);
+    std::vector<char> buffer(size_t{128} * 1024);
     for (;;) {
         const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) {

@@ -80,11 +80,16 @@ bool isPlainFileName(const std::string& name) {
     }
     for (const char c : name) {
         // The characters the list reader splits at (the classic locale's white space).
-        if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') {
+        if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' ||
+            c == '\0') {
             return false;
         }
     }
     return true;
+}
+
+bool isReservedName(const std::string& name) {
+    return name == kManifestName || name == kDigestListName || name == kInitScriptName;
 }
 
 }  // namespace installer

@@ -2,8 +2,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
 
 #include "crypto/qv_encryption.h"
+#include "installer/digest_list.h"
+#include "installer/file_digest.h"
 #include "installer/image_classes.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
@@ -15,14 +18,6 @@ namespace {
 
 using installer::ImageClass;
 
-// The list comes out of the package; a name that is not a plain file name would build a
-// source or target path outside the firmware and staging directories (and the source is
-// deleted after installation), so such a list is refused as invalid. A NUL byte would cut
-// the path short of the name that was classified.
-bool isListFileName(const std::string& name) {
-    return installer::isPlainFileName(name) && name.find('\0') == std::string::npos;
-}
-
 // A package unpacked straight into a destination directory (NTIM.bin into
 // /mnt/hda1/Kvtemp) has its file installed where it already is.
 bool isSameFile(const std::string& a, const std::string& b) {
@@ -33,6 +28,27 @@ bool isSameFile(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+int KivraInstaller::getMd5Sum(const std::string& path, std::string& digest) {
+    const std::string origin = installer::origin("getMd5Sum");
+    return installer::runStep([&] {
+        if (!installer::md5Text(path, digest)) {
+            installer::raise(FileError, "Cannot compute MD5 sum of " + path, origin);
+        }
+    });
+}
+
+int KivraInstaller::md5sum(const std::string& path, const std::string& expected, bool& match) {
+    const std::string origin = installer::origin("md5sum");
+    match = false;
+    return installer::runStep([&] {
+        std::string digest;
+        if (getMd5Sum(path, digest) != Success) {
+            installer::raise(Failure, "Failed to compute MD5 Checksum", origin);
+        }
+        match = digest == expected;
+    });
+}
 
 int KivraInstaller::installFirmware() {
     const std::string origin = installer::origin("installFirmware");
@@ -55,20 +71,22 @@ int KivraInstaller::installFirmware() {
             fail(Md5FileError, "Unable to open md5 file");
         }
 
-        while (!list.eof()) {
-            std::string digest;
-            std::string name;
-            list >> digest >> name;
-            if (list.bad() || (list.fail() && !list.eof())) {
-                // A list that cannot be read to its end must not pass for a shorter one.
+        installer::DigestListReader reader(list);
+        installer::DigestListEntry entry;
+        for (;;) {
+            const installer::DigestListReader::Next next = reader.next(entry);
+            if (next == installer::DigestListReader::Next::End) {
+                break;
+            }
+            // The list comes out of the package; a name that is not a plain file name would
+            // build a source or target path outside the firmware and staging directories (and
+            // the source is deleted after installation), so such a list is refused as invalid.
+            if (next != installer::DigestListReader::Next::Entry ||
+                !installer::isPlainFileName(entry.name)) {
                 fail(Md5FileError, "Invalid md5 file");
             }
-            if (digest.empty()) {
-                continue;
-            }
-            if (name.empty() || !isListFileName(name)) {
-                fail(Md5FileError, "Invalid md5 file");
-            }
+            const std::string& digest = entry.digest;
+            const std::string& name = entry.name;
 
             const ImageClass fileClass = installer::classifyImage(name);
             const std::string source = d.fwDir + "/" + name;

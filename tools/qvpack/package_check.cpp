@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
+#include "installer/digest_list.h"
 #include "installer/file_digest.h"
 #include "installer/image_classes.h"
 #include "qvsystemtools/unique_fd.h"
@@ -23,18 +24,6 @@ namespace qvpack {
 namespace {
 
 using installer::ImageClass;
-
-bool isDigestText(const std::string& text) {
-    if (text.size() != 32) {
-        return false;
-    }
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Printable ASCII and white space only, as every digest and file name is.
 bool isListText(const std::string& text) {
@@ -166,23 +155,32 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
                       "does not decrypt to a digest list; wrong KIVRA_VERSION?");
         return summary;
     }
-    // The installer reads the list as white-space separated tokens taken in pairs.
+    // Read by the installer's own reader, so both take the same entries from the same text.
     std::istringstream list(listText);
-    const std::set<std::string> reserved = {installer::kManifestName, installer::kDigestListName,
-                                            installer::kInitScriptName};
+    installer::DigestListReader reader(list);
+    installer::DigestListEntry entry;
     std::set<std::string> listed;
-    std::string digest;
-    std::string name;
-    while (list >> digest) {
-        if (!(list >> name)) {
-            report.failed(installer::kDigestListName, "digest " + digest + " has no file name");
+    for (;;) {
+        const installer::DigestListReader::Next next = reader.next(entry);
+        if (next == installer::DigestListReader::Next::End) {
             break;
         }
+        if (next == installer::DigestListReader::Next::MissingName) {
+            report.failed(installer::kDigestListName,
+                          "digest " + entry.digest + " has no file name");
+            break;
+        }
+        if (next == installer::DigestListReader::Next::ReadError) {
+            report.failed(installer::kDigestListName, "cannot be read to its end");
+            break;
+        }
+        const std::string& digest = entry.digest;
+        const std::string& name = entry.name;
         if (!installer::isPlainFileName(name)) {
             report.failed(name, "not a plain file name of the package directory");
             continue;
         }
-        if (reserved.count(name) != 0) {
+        if (installer::isReservedName(name)) {
             report.failed(name, "the name belongs to the package itself");
             continue;
         }
@@ -190,7 +188,7 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
             report.failed(name, "listed twice");
             continue;
         }
-        if (!isDigestText(digest)) {
+        if (!installer::isDigestText(digest)) {
             report.failed(name, "digest is not 32 lower-case hexadecimal digits");
             continue;
         }
@@ -219,7 +217,8 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
             break;
         }
         const std::string file = entry->d_name;
-        if (file != "." && file != ".." && reserved.count(file) == 0 && listed.count(file) == 0) {
+        if (file != "." && file != ".." && !installer::isReservedName(file) &&
+            listed.count(file) == 0) {
             unlisted.push_back(file);
         }
     }

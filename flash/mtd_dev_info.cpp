@@ -16,6 +16,7 @@
 #include "flash/mtd_library.h"
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -43,11 +44,12 @@ int deviceRange(const MtdLibrary* library, int* lowest, int* highest) {
     }
     int low = INT_MAX;
     int high = -1;
+    qvsystemtools::DirEntries entries(dir.get());
     for (;;) {
-        errno = 0;
-        const struct dirent* entry = ::readdir(dir.get());
+        const struct dirent* entry = entries.next();
         if (entry == nullptr) {
-            if (errno != 0) {
+            if (entries.error() != 0) {
+                errno = entries.error();
                 mtdmsg::sysError("readdir failed on \"%s\"", library->sysfsMtd.c_str());
                 return -1;
             }

@@ -11,6 +11,7 @@
 
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -52,10 +53,15 @@ bool sysfsDescribesDevices(const MtdLibrary& library) {
     }
     int number = -1;
     bool found = false;
+    qvsystemtools::DirEntries entries(dir.get());
     for (;;) {
-        errno = 0;
-        const struct dirent* entry = ::readdir(dir.get());
+        const struct dirent* entry = entries.next();
         if (entry == nullptr) {
+            if (entries.error() != 0) {
+                errno = entries.error();
+                mtdmsg::sysError("readdir failed on \"%s\"", library.sysfsMtd.c_str());
+                return true;
+            }
             break;
         }
         const int match = mtdsysfs::entryNumber(library.sysfsMtd, entry->d_name, &number);

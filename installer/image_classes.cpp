@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -60,16 +60,8 @@ bool hasUbootMagic(const std::string& path) {
         return false;
     }
     unsigned char head[sizeof kUbootMagic];
-    size_t have = 0;
-    while (have < sizeof head) {
-        const ssize_t n = ::read(fd.get(), head + have, sizeof head - have);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        have += static_cast<size_t>(n);
+    if (qvsystemtools::readFull(fd.get(), head, sizeof head).count != sizeof head) {
+        return false;
     }
     return std::memcmp(head, kUbootMagic, sizeof head) == 0;
 }

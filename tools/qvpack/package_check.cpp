@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "installer/digest_list.h"
 #include "installer/file_digest.h"
 #include "installer/image_classes.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/manifest_text.h"
@@ -211,16 +213,15 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
 
     qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
     std::vector<std::string> unlisted;
-    while (dir.valid()) {
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            break;
-        }
+    qvsystemtools::DirEntries entries(dir.get());
+    while (const dirent* entry = dir.valid() ? entries.next() : nullptr) {
         const std::string file = entry->d_name;
-        if (file != "." && file != ".." && !installer::isReservedName(file) &&
-            listed.count(file) == 0) {
+        if (!installer::isReservedName(file) && listed.count(file) == 0) {
             unlisted.push_back(file);
         }
+    }
+    if (dir.valid() && entries.error() != 0) {
+        throw PackError(pkgDir + ": " + std::strerror(entries.error()));
     }
     std::sort(unlisted.begin(), unlisted.end());
     for (const std::string& file : unlisted) {

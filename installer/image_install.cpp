@@ -53,10 +53,6 @@ int KivraInstaller::md5sum(const std::string& path, const std::string& expected,
 int KivraInstaller::installFirmware() {
     const std::string origin = installer::origin("installFirmware");
     Impl& d = *impl_;
-    auto fail = [&](Error code, const std::string& message) {
-        d.lastError = message;
-        installer::raise(code, d.lastError, origin);
-    };
     return installer::runStep([&] {
         QvEncryption encryption;
         // A key that cannot be derived shows as a digest list or images that fail to verify.
@@ -64,11 +60,11 @@ int KivraInstaller::installFirmware() {
 
         const std::string listPath = d.fwImagesDir + "/" + installer::kDigestListName;
         if (encryption.decryptFile(d.fwDir + "/" + installer::kDigestListName, listPath) != 0) {
-            fail(Failure, "Unable to decrypt images.md5");
+            installer::fail(d, Failure, "Unable to decrypt images.md5", origin);
         }
         std::ifstream list(listPath, std::ios::in | std::ios::binary);
         if (!list.is_open()) {
-            fail(Md5FileError, "Unable to open md5 file");
+            installer::fail(d, Md5FileError, "Unable to open md5 file", origin);
         }
 
         installer::DigestListReader reader(list);
@@ -83,7 +79,7 @@ int KivraInstaller::installFirmware() {
             // the source is deleted after installation), so such a list is refused as invalid.
             if (next != installer::DigestListReader::Next::Entry ||
                 !installer::isPlainFileName(entry.name)) {
-                fail(Md5FileError, "Invalid md5 file");
+                installer::fail(d, Md5FileError, "Invalid md5 file", origin);
             }
             const std::string& digest = entry.digest;
             const std::string& name = entry.name;
@@ -98,35 +94,34 @@ int KivraInstaller::installFirmware() {
                 case ImageClass::NtimFile:
                     target = d.tempDir + "/" + name;
                     if (qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
-                        fail(NtimInstallError, "Unable to install NTIM file");
+                        installer::fail(d, NtimInstallError, "Unable to install NTIM file", origin);
                     }
                     break;
                 case ImageClass::UbootImage:
                 case ImageClass::PlainImage:
                     target = d.fwImagesDir + "/" + name;
                     if (encryption.decryptFile(source, target) != 0) {
-                        fail(Failure, "Unable to decrypt " + name);
+                        installer::fail(d, Failure, "Unable to decrypt " + name, origin);
                     }
                     break;
                 case ImageClass::OtherFile:
                     target = d.fwImagesDir + "/" + name;
                     if (qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
-                        fail(FileInstallError, "Unable to install firmware file " + name);
+                        installer::fail(d, FileInstallError,
+                                        "Unable to install firmware file " + name, origin);
                     }
                     break;
             }
 
             bool match = false;
-            d.lastCode = md5sum(target, digest, match);
-            d.lastError = "Unable to compute MD5 sum for file " + name;
-            qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError,
-                                                 origin);
+            installer::check(d, md5sum(target, digest, match),
+                             "Unable to compute MD5 sum for file " + name, origin);
             if (!match) {
-                fail(Md5Mismatch, "MD5 check failed for " + name);
+                installer::fail(d, Md5Mismatch, "MD5 check failed for " + name, origin);
             }
             if (fileClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
                 // Right digest, wrong content: the package was built from a bad image.
-                fail(Failure, "Unable to decrypt " + name);
+                installer::fail(d, Failure, "Unable to decrypt " + name, origin);
             }
             if (fileClass != ImageClass::InstallerProgram && !isSameFile(source, target)) {
                 // The verified copy is installed; the package file is no longer needed and

@@ -48,5 +48,15 @@ int runStep(Body&& body) {
 [[noreturn]] void raise(KivraInstaller::Error code, const std::string& message,
                         const std::string& origin);
 
+// The step failure idiom, written once: message becomes the run's last error and the step's
+// Err with code is thrown (runStep logs it and returns code).
+[[noreturn]] void fail(KivraInstaller::Impl& d, KivraInstaller::Error code,
+                       const std::string& message, const std::string& origin);
+
+// A sub-step's result checked in one line: code and failure become the run's last ones, and a
+// code other than Success is thrown as the step's Err with failure as its message.
+void check(KivraInstaller::Impl& d, int code, const std::string& failure,
+           const std::string& origin);
+
 }  // namespace installer
 }  // namespace KIVRA

@@ -40,8 +40,7 @@ int KivraInstaller::getManifestValue(const std::string& key, const Manifest& tab
     return installer::runStep([&] {
         const auto entry = table.find(key);
         if (entry == table.end()) {
-            d.lastError = key + " not found in manifest";
-            installer::raise(ManifestError, d.lastError, origin);
+            installer::fail(d, ManifestError, key + " not found in manifest", origin);
         }
         value = entry->second;
     });

@@ -31,8 +31,9 @@ int KivraInstaller::getProductName(std::string& name) {
     try {
         const char* value = std::getenv(kProductVariable);
         if (value == nullptr) {
-            d.lastError = std::string("Environment var ") + kProductVariable + " is missing";
-            installer::raise(EnvironmentError, d.lastError, origin);
+            installer::fail(d, EnvironmentError,
+                            std::string("Environment var ") + kProductVariable + " is missing",
+                            origin);
         }
         name = value;
         return Success;
@@ -59,8 +60,7 @@ int KivraInstaller::getProductType(std::string& type) {
         }
         type = found;
         if (found.empty()) {
-            d.lastError = "Unknown Product Name " + name;
-            installer::raise(UnknownProduct, d.lastError, origin);
+            installer::fail(d, UnknownProduct, "Unknown Product Name " + name, origin);
         }
     });
 }
@@ -71,18 +71,17 @@ int KivraInstaller::checkProductType() {
     return installer::runStep([&] {
         const auto entry = d.manifest.find("PRODUCT_TYPE");
         if (entry == d.manifest.end() || entry->second.empty()) {
-            d.lastError = "PRODUCT_TYPE not found in manifest";
-            installer::raise(ManifestError, d.lastError, origin);
+            installer::fail(d, ManifestError, "PRODUCT_TYPE not found in manifest", origin);
         }
         const std::string packageType = entry->second;
         std::string deviceType;
-        d.lastCode = getProductType(deviceType);
-        d.lastError = "Unable to get platform name (product type)";
-        qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
+        installer::check(d, getProductType(deviceType),
+                         "Unable to get platform name (product type)", origin);
         if (packageType != deviceType) {
-            d.lastError = "Manifest product type " + packageType +
-                          " mismatches device product type " + deviceType;
-            installer::raise(ProductMismatch, d.lastError, origin);
+            installer::fail(d, ProductMismatch,
+                            "Manifest product type " + packageType +
+                                " mismatches device product type " + deviceType,
+                            origin);
         }
     });
 }

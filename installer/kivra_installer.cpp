@@ -1,6 +1,5 @@
 #include "installer/kivra_installer.h"
 
-
 #include "installer/install_lock.h"
 #include "installer/kivra_installer_impl.h"
 #include "qvcommontools/install_log.h"

@@ -16,7 +16,6 @@
 #include "flash/mtd_library.h"
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
-#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -44,29 +43,12 @@ int deviceRange(const MtdLibrary* library, int* lowest, int* highest) {
     }
     int low = INT_MAX;
     int high = -1;
-    qvsystemtools::DirEntries entries(dir.get());
-    for (;;) {
-        const struct dirent* entry = entries.next();
-        if (entry == nullptr) {
-            if (entries.error() != 0) {
-                errno = entries.error();
-                mtdmsg::sysError("readdir failed on \"%s\"", library->sysfsMtd.c_str());
-                return -1;
-            }
-            break;
-        }
-        int number = 0;
-        const int match = mtdsysfs::entryNumber(library->sysfsMtd, entry->d_name, &number);
-        if (match < 0) {
-            return -1;
-        }
-        if (match == 1) {
-            low = number < low ? number : low;
-            high = number > high ? number : high;
-        }
-    }
-    if (dir.close() != 0) {
-        mtdmsg::sysError("closedir failed on \"%s\"", library->sysfsMtd.c_str());
+    const int walked = mtdsysfs::forEachDevice(dir, library->sysfsMtd, [&](int number) {
+        low = number < low ? number : low;
+        high = number > high ? number : high;
+        return true;
+    });
+    if (walked != 0) {
         return -1;
     }
     *lowest = low;

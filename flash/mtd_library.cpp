@@ -11,7 +11,6 @@
 
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
-#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -53,28 +52,11 @@ bool sysfsDescribesDevices(const MtdLibrary& library) {
     }
     int number = -1;
     bool found = false;
-    qvsystemtools::DirEntries entries(dir.get());
-    for (;;) {
-        const struct dirent* entry = entries.next();
-        if (entry == nullptr) {
-            if (entries.error() != 0) {
-                errno = entries.error();
-                mtdmsg::sysError("readdir failed on \"%s\"", library.sysfsMtd.c_str());
-                return true;
-            }
-            break;
-        }
-        const int match = mtdsysfs::entryNumber(library.sysfsMtd, entry->d_name, &number);
-        if (match < 0) {
-            return true;
-        }
-        if (match == 1) {
+    if (mtdsysfs::forEachDevice(dir, library.sysfsMtd, [&](int n) {
+            number = n;
             found = true;
-            break;
-        }
-    }
-    if (dir.close() != 0) {
-        mtdmsg::sysError("closedir failed on \"%s\"", library.sysfsMtd.c_str());
+            return false;
+        }) != 0) {
         return true;
     }
     if (!found) {

@@ -16,6 +16,7 @@
 #include "flash/mtd_library.h"
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
+#include "qvsystemtools/device_paths.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -26,7 +27,7 @@ using qvsystemtools::UniqueFd;
 namespace {
 
 constexpr int kMtdMajor = 90;
-constexpr const char* kProcMtd = "/proc/mtd";
+constexpr const char* kProcMtd = devicepaths::kProcMtd;
 constexpr const char* kProcMtdHeader = "dev:    size   erasesize  name\n";
 constexpr size_t kProcMtdBytes = 4096;
 

@@ -11,6 +11,7 @@
 
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
+#include "qvsystemtools/device_paths.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -20,7 +21,6 @@ using qvsystemtools::UniqueFd;
 
 namespace {
 
-constexpr const char* kSysfsRoot = "/sys";
 constexpr const char* kClassMtd = "class/mtd";
 
 int kernelRequest(int fd, unsigned long request, void* argument) {
@@ -131,7 +131,7 @@ MtdLibrary* mtdOpenLibrary() {
         mtdmsg::outOfMemory();
     }
     try {
-        library->sysfsMtd = mtdsysfs::joinPath(kSysfsRoot, kClassMtd);
+        library->sysfsMtd = mtdsysfs::joinPath(devicepaths::kSysfsRoot, kClassMtd);
         library->mtdDir = mtdsysfs::joinPath(library->sysfsMtd, "mtd%d");
         library->nameFile = mtdsysfs::joinPath(library->mtdDir, "name");
         if (!sysfsDescribesDevices(*library)) {

@@ -18,7 +18,6 @@ using qvcommontools::logInstall;
 
 namespace {
 
-const char* const kFwManifestCopy = "/tmp/fw_manifest.txt";
 const char* const kRunningManifest = "/tmp/manifest.txt";
 const char* const kVersionKey = "KIVRA_VERSION";
 
@@ -58,7 +57,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // over whatever file it points to.
         // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
         // the previous run's.
-        installer::ScratchFile manifestCopy(kFwManifestCopy, 0644);
+        installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
         const bool copied = manifestCopy.valid() &&
                             qvsystemtools::copyFile(d.fwDir + "/manifest.txt",
                                                     manifestCopy.path()) == qvsystemtools::TOOL_OK;

@@ -26,6 +26,9 @@ struct KivraInstaller::Impl {
 
 namespace installer {
 
+// The package manifest's copy in /tmp: written by the install sequence, read by readManifest.
+inline constexpr const char* kPackageManifestCopy = "/tmp/fw_manifest.txt";
+
 // "[KivraInstaller::" + operation + "] "
 std::string origin(const char* operation);
 

@@ -6,10 +6,6 @@
 
 namespace KIVRA {
 
-namespace {
-const char* const kPackageManifestCopy = "/tmp/fw_manifest.txt";
-}
-
 int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
     const std::string origin = installer::origin("readManifest");
     return installer::runStep([&] {
@@ -30,7 +26,7 @@ int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
 }
 
 int KivraInstaller::readPackageManifest() {
-    return readManifest(kPackageManifestCopy, impl_->manifest);
+    return readManifest(installer::kPackageManifestCopy, impl_->manifest);
 }
 
 int KivraInstaller::getManifestValue(const std::string& key, const Manifest& table,

@@ -10,6 +10,7 @@
 
 #include "flash/patch_stream_file.h"
 #include "flash/patch_stream_nor.h"
+#include "qvsystemtools/device_paths.h"
 
 namespace KIVRA {
 
@@ -95,11 +96,11 @@ struct VpdHandler::State {
         switch (type) {
             case VpdTypeGeneric:
             case VpdTypeHardware:
-                devicePath = "/dev/mtd0";
+                devicePath = devicepaths::kEnvironmentFlash;
                 vpdOffset = 0x1E0000;
                 break;
             case VpdTypeBootEnv:
-                devicePath = "/dev/mtd0";
+                devicePath = devicepaths::kEnvironmentFlash;
                 vpdOffset = 0xC0000;
                 break;
         }

@@ -28,6 +28,8 @@ std::string runningVersion() {
         return std::string();
     }
     const std::string key = std::string(kVersionKey) + "=";
+    // Found anywhere in the text, not only at a line start: the running system's manifest has
+    // always been read this way, and version1.txt must record what that reading gives.
     const auto at = text.find(key);
     if (at == std::string::npos) {
         return std::string();

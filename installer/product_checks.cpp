@@ -28,6 +28,8 @@ const ProductTable& productTable() {
 int KivraInstaller::getProductName(std::string& name) {
     const std::string origin = installer::origin("getProductName");
     Impl& d = *impl_;
+    // Only Err is caught, not everything as runStep does: the one other failure here is out of
+    // memory while copying the name, which the calling step's own boundary turns into Failure.
     try {
         const char* value = std::getenv(kProductVariable);
         if (value == nullptr) {

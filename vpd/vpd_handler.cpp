@@ -322,6 +322,9 @@ Error VpdHandler::writeNand() {
         for (int i = 0; i < s.copyCount; ++i) {
             const uint32_t offset = base + static_cast<uint32_t>(i) * kCopySize;
             if (flash->open(s.devicePath.c_str(), 2, offset + kCopySize) != 0) {
+                // Reported and counted, but the loop goes on as the design has it: the copy
+                // step then fails on the unopened stream (which refuses every write) with its
+                // own report, and no byte reaches the flash through it.
                 report("writeNand", 3);
                 failed = true;
             }

@@ -1,5 +1,7 @@
 #include "installer/kivra_installer.h"
 
+#include <cstdlib>
+
 #include "installer/install_lock.h"
 #include "installer/kivra_installer_impl.h"
 #include "qvcommontools/install_log.h"
@@ -22,6 +24,15 @@ void fail(KivraInstaller::Impl& d, KivraInstaller::Error code, const std::string
           const std::string& origin) {
     d.lastError = message;
     raise(code, d.lastError, origin);
+}
+
+std::string requiredEnv(KivraInstaller::Impl& d, const char* name, const std::string& origin) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        fail(d, KivraInstaller::EnvironmentError,
+             std::string("Environment var ") + name + " is missing", origin);
+    }
+    return value;
 }
 
 void check(KivraInstaller::Impl& d, int code, const std::string& failure,

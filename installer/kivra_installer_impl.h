@@ -61,5 +61,10 @@ int runStep(Body&& body) {
 void check(KivraInstaller::Impl& d, int code, const std::string& failure,
            const std::string& origin);
 
+// The value of the environment variable name; when it is not set, the step fails with
+// EnvironmentError "Environment var <name> is missing".
+[[nodiscard]] std::string requiredEnv(KivraInstaller::Impl& d, const char* name,
+                                      const std::string& origin);
+
 }  // namespace installer
 }  // namespace KIVRA

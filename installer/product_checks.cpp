@@ -31,13 +31,7 @@ int KivraInstaller::getProductName(std::string& name) {
     // Only Err is caught, not everything as runStep does: the one other failure here is out of
     // memory while copying the name, which the calling step's own boundary turns into Failure.
     try {
-        const char* value = std::getenv(kProductVariable);
-        if (value == nullptr) {
-            installer::fail(d, EnvironmentError,
-                            std::string("Environment var ") + kProductVariable + " is missing",
-                            origin);
-        }
-        name = value;
+        name = installer::requiredEnv(d, kProductVariable, origin);
         return Success;
     } catch (const qvcommontools::InstallerErr& err) {
         err.log();

@@ -60,21 +60,9 @@ int KivraInstaller::getRmIdentifier(std::string& id) {
     const std::string origin = installer::origin("getRmIdentifier");
     Impl& d = *impl_;
     return installer::runStep([&] {
-        const char* radio = std::getenv(kRadioVariable);
-        if (radio == nullptr) {
-            installer::fail(d, EnvironmentError,
-                            std::string("Environment var ") + kRadioVariable + " is missing",
-                            origin);
-        }
-        d.radioModule = radio;
+        d.radioModule = installer::requiredEnv(d, kRadioVariable, origin);
         if (d.carrier.empty()) {
-            const char* carrier = std::getenv(kCarrierVariable);
-            if (carrier == nullptr) {
-                installer::fail(d, EnvironmentError,
-                                std::string("Environment var ") + kCarrierVariable + " is missing",
-                                origin);
-            }
-            d.carrier = carrier;
+            d.carrier = installer::requiredEnv(d, kCarrierVariable, origin);
         }
         id = d.radioModule + "_" + d.carrier;
     });

@@ -90,19 +90,20 @@ int runInstaller(int argc, char* argv[]) {
             qvcommontools::discardInstallLog();
             return 0;
         }
+        // The installer owns the install lock (RAII): it lets the lock go when it is destroyed
+        // at the end of this block, after the log is complete, so the next run, which starts
+        // the log afresh, never gets a line of this run in it.
         KivraInstaller installer;
         exitStatus = installationRun(installer, fwDir, carrier);
-        // The log is complete before the installer lets its lock go: the next run starts
-        // the log afresh, and no line of this run may land in it.
         qvcommontools::closeInstallLog();
     } catch (...) {
         // Only allocation can fail before the run; nothing has been taken that needs undoing
         // beyond the cleanup below.
         exitStatus = 1;
     }
-    // The installer has removed its own lock (or the left-over one it found). A lock file
-    // nobody holds is cleared here too, so a crashed run's lock does not block the next; a
-    // live run's lock is left alone.
+    // The installer has removed its own lock (or the left-over one it found). What no
+    // installer holds is cleared here too: a link planted at the path and a lock file nobody
+    // holds, so neither blocks the next run; a live run's lock is left alone.
     installer::clearInstallLock();
     qvcommontools::closeInstallLog();
     return exitStatus;

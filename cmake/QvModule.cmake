@@ -1,7 +1,11 @@
-# qv_module(NAME [DEPENDS dep...]): a static library of all *.cpp in the calling folder.
+# qv_module(NAME [EXCLUDE file...] [DEPENDS dep...]): a static library of all *.cpp in the
+# calling folder but the excluded ones (which belong to another library of the folder).
 function(qv_module name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(excluded ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+  endforeach()
   if(sources)
     add_library(${name} STATIC ${sources})
     set(scope PUBLIC)

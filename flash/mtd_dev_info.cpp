@@ -16,6 +16,7 @@
 #include "flash/mtd_library.h"
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
+#include "qvsystemtools/device_paths.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -26,7 +27,7 @@ using qvsystemtools::UniqueFd;
 namespace {
 
 constexpr int kMtdMajor = 90;
-constexpr const char* kProcMtd = "/proc/mtd";
+constexpr const char* kProcMtd = devicepaths::kProcMtd;
 constexpr const char* kProcMtdHeader = "dev:    size   erasesize  name\n";
 constexpr size_t kProcMtdBytes = 4096;
 
@@ -43,28 +44,12 @@ int deviceRange(const MtdLibrary* library, int* lowest, int* highest) {
     }
     int low = INT_MAX;
     int high = -1;
-    for (;;) {
-        errno = 0;
-        const struct dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                mtdmsg::sysError("readdir failed on \"%s\"", library->sysfsMtd.c_str());
-                return -1;
-            }
-            break;
-        }
-        int number = 0;
-        const int match = mtdsysfs::entryNumber(library->sysfsMtd, entry->d_name, &number);
-        if (match < 0) {
-            return -1;
-        }
-        if (match == 1) {
-            low = number < low ? number : low;
-            high = number > high ? number : high;
-        }
-    }
-    if (dir.close() != 0) {
-        mtdmsg::sysError("closedir failed on \"%s\"", library->sysfsMtd.c_str());
+    const int walked = mtdsysfs::forEachDevice(dir, library->sysfsMtd, [&](int number) {
+        low = number < low ? number : low;
+        high = number > high ? number : high;
+        return true;
+    });
+    if (walked != 0) {
         return -1;
     }
     *lowest = low;

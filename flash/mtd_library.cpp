@@ -11,6 +11,7 @@
 
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
+#include "qvsystemtools/device_paths.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -20,7 +21,6 @@ using qvsystemtools::UniqueFd;
 
 namespace {
 
-constexpr const char* kSysfsRoot = "/sys";
 constexpr const char* kClassMtd = "class/mtd";
 
 int kernelRequest(int fd, unsigned long request, void* argument) {
@@ -52,23 +52,11 @@ bool sysfsDescribesDevices(const MtdLibrary& library) {
     }
     int number = -1;
     bool found = false;
-    for (;;) {
-        errno = 0;
-        const struct dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            break;
-        }
-        const int match = mtdsysfs::entryNumber(library.sysfsMtd, entry->d_name, &number);
-        if (match < 0) {
-            return true;
-        }
-        if (match == 1) {
+    if (mtdsysfs::forEachDevice(dir, library.sysfsMtd, [&](int n) {
+            number = n;
             found = true;
-            break;
-        }
-    }
-    if (dir.close() != 0) {
-        mtdmsg::sysError("closedir failed on \"%s\"", library.sysfsMtd.c_str());
+            return false;
+        }) != 0) {
         return true;
     }
     if (!found) {
@@ -143,7 +131,7 @@ MtdLibrary* mtdOpenLibrary() {
         mtdmsg::outOfMemory();
     }
     try {
-        library->sysfsMtd = mtdsysfs::joinPath(kSysfsRoot, kClassMtd);
+        library->sysfsMtd = mtdsysfs::joinPath(devicepaths::kSysfsRoot, kClassMtd);
         library->mtdDir = mtdsysfs::joinPath(library->sysfsMtd, "mtd%d");
         library->nameFile = mtdsysfs::joinPath(library->mtdDir, "name");
         if (!sysfsDescribesDevices(*library)) {

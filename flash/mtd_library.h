@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace KIVRA {
@@ -52,6 +53,12 @@ struct MtdDevInfo {
 [[nodiscard]] MtdLibrary* mtdOpenLibrary();
 // Frees the handle; null is accepted.
 void mtdCloseLibrary(MtdLibrary* library);
+
+// The scoped owner through which our own callers hold the handle, so it is freed on every path.
+struct MtdLibraryCloser {
+    void operator()(MtdLibrary* library) const { mtdCloseLibrary(library); }
+};
+using ScopedMtdLibrary = std::unique_ptr<MtdLibrary, MtdLibraryCloser>;
 
 // Describes the device of node (such as "/dev/mtd0"). 0, or -1 with errno; on failure info is
 // untouched when the node itself was refused, else zeroed and possibly partly filled.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "flash/mtd_message.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -218,6 +219,31 @@ int readHexInt(const std::string& path, int* value) {
         return -1;
     }
     return narrow(path, wide, value);
+}
+
+int forEachDevice(qvsystemtools::UniqueDir& dir, const std::string& directory,
+                  const std::function<bool(int)>& visit) {
+    qvsystemtools::DirEntries entries(dir.get());
+    while (const struct dirent* entry = entries.next()) {
+        int number = 0;
+        const int match = entryNumber(directory, entry->d_name, &number);
+        if (match < 0) {
+            return -1;
+        }
+        if (match == 1 && !visit(number)) {
+            break;
+        }
+    }
+    if (entries.error() != 0) {
+        errno = entries.error();
+        mtdmsg::sysError("readdir failed on \"%s\"", directory.c_str());
+        return -1;
+    }
+    if (dir.close() != 0) {
+        mtdmsg::sysError("closedir failed on \"%s\"", directory.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace mtdsysfs

@@ -20,16 +20,16 @@ public:
     PatchStreamFile& operator=(const PatchStreamFile&) = delete;
 
     // Mode 1 read-only, mode 2 write-only (created, truncated); the limit is not used.
-    int open(const char* path, int mode, uint32_t limit) override;
-    int close() override;
-    int getMode() override;
+    [[nodiscard]] int open(const char* path, int mode, uint32_t limit) override;
+    [[nodiscard]] int close() override;
+    [[nodiscard]] int getMode() override;
     // One read of the file: fewer bytes than asked at its end, 0 there.
-    int read(void* buffer, uint32_t length) override;
+    [[nodiscard]] int read(void* buffer, uint32_t length) override;
     // Writes all of data unless the file refuses more; then the bytes written so far, or -1
     // when none were.
-    int write(const void* data, uint32_t length) override;
-    int seek(uint32_t offset) override;
-    int erase() override;
+    [[nodiscard]] int write(const void* data, uint32_t length) override;
+    [[nodiscard]] int seek(uint32_t offset) override;
+    [[nodiscard]] int erase() override;
 
     struct State;
 

@@ -21,10 +21,6 @@ namespace {
 // Start offset that no erase block has: nothing is known about any block.
 constexpr uint64_t kNoBlock = 1;
 
-struct LibraryCloser {
-    void operator()(MtdLibrary* library) const { mtdCloseLibrary(library); }
-};
-
 void say(const char* text) { std::fprintf(stderr, "%s\n", text); }
 
 bool allErased(const uint8_t* bytes, size_t length) {
@@ -36,7 +32,7 @@ bool allErased(const uint8_t* bytes, size_t length) {
 struct PatchStreamNand::State {
     UniqueFd fd;
     int mode = 0;
-    std::unique_ptr<MtdLibrary, LibraryCloser> library;
+    ScopedMtdLibrary library;
     MtdDevInfo info{};
     bool recheck = true;
     uint64_t checkedBlock = kNoBlock;

@@ -32,20 +32,20 @@ public:
     // Opens the device node read-only (mode 1) or read-write (mode 2) over the region [0,
     // limit), the whole device when limit is 0 or beyond it. A new open needs a new erase
     // before writing.
-    int open(const char* path, int mode, uint32_t limit) override;
+    [[nodiscard]] int open(const char* path, int mode, uint32_t limit) override;
     // Writes a partly filled unit (padded with what the flash holds there, 0xFF after an
     // erase) and releases the device. 0, or -1 when that last unit could not be written.
-    int close() override;
-    int getMode() override;
+    [[nodiscard]] int close() override;
+    [[nodiscard]] int getMode() override;
     // Mode 1: up to length bytes from the position, never past the limit; bad blocks are
     // passed over and count towards the position.
-    int read(void* buffer, uint32_t length) override;
+    [[nodiscard]] int read(void* buffer, uint32_t length) override;
     // Mode 2, after erase: collects the data into units and writes each whole unit.
-    int write(const void* data, uint32_t length) override;
+    [[nodiscard]] int write(const void* data, uint32_t length) override;
     // Device offset; in mode 2 a multiple of the unit. A partly filled unit is written first.
-    int seek(uint32_t offset) override;
+    [[nodiscard]] int seek(uint32_t offset) override;
     // Mode 2: erases from the position to the limit.
-    int erase() override;
+    [[nodiscard]] int erase() override;
 
     struct State;
 

@@ -6,11 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "installer/kivra_installer.h"
-#include "installer/kivra_installer_impl.h"
-
 namespace KIVRA {
-
 namespace installer {
 
 namespace {
@@ -58,26 +54,4 @@ bool md5Text(const std::string& path, std::string& digest) {
 }
 
 }  // namespace installer
-
-int KivraInstaller::getMd5Sum(const std::string& path, std::string& digest) {
-    const std::string origin = installer::origin("getMd5Sum");
-    return installer::runStep([&] {
-        if (!installer::md5Text(path, digest)) {
-            installer::raise(FileError, "Cannot compute MD5 sum of " + path, origin);
-        }
-    });
-}
-
-int KivraInstaller::md5sum(const std::string& path, const std::string& expected, bool& match) {
-    const std::string origin = installer::origin("md5sum");
-    match = false;
-    return installer::runStep([&] {
-        std::string digest;
-        if (getMd5Sum(path, digest) != Success) {
-            installer::raise(Failure, "Failed to compute MD5 Checksum", origin);
-        }
-        match = digest == expected;
-    });
-}
-
 }  // namespace KIVRA

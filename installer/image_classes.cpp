@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -61,16 +61,8 @@ bool hasUbootMagic(const std::string& path) {
         return false;
     }
     unsigned char head[sizeof kUbootMagic];
-    size_t have = 0;
-    while (have < sizeof head) {
-        const ssize_t n = ::read(fd.get(), head + have, sizeof head - have);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        have += static_cast<size_t>(n);
+    if (qvsystemtools::readFull(fd.get(), head, sizeof head).count != sizeof head) {
+        return false;
     }
     return std::memcmp(head, kUbootMagic, sizeof head) == 0;
 }
@@ -81,7 +73,8 @@ bool isPlainFileName(const std::string& name) {
     }
     for (const char c : name) {
         // The characters the list reader splits at (the classic locale's white space).
-        if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') {
+        if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' ||
+            c == '\0') {
             return false;
         }
     }
@@ -91,6 +84,10 @@ bool isPlainFileName(const std::string& name) {
 bool isSpecialEntry(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+bool isReservedName(const std::string& name) {
+    return name == kManifestName || name == kDigestListName || name == kInitScriptName;
 }
 
 }  // namespace installer

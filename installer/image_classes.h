@@ -2,6 +2,7 @@
 // The package's file classes: which digest-list names are decrypted, which are copied, which
 // carry a U-Boot header, and which names a digest list can carry at all. Shared by the image
 // installation and the release tool that builds packages, so both agree on every name.
+// Part of the package_format library, which qvpack links without the installer.
 
 #include <string>
 
@@ -42,8 +43,9 @@ enum class ImageClass {
 [[nodiscard]] bool hasUbootMagic(const std::string& path);
 
 // True when name can stand in a digest list as a file of the package directory: not empty,
-// not "." or "..", without "/" (it would leave the directory) and without white space (the
-// list is split at white space, so the name would be read as other tokens).
+// not "." or "..", without "/" (it would leave the directory), without white space (the
+// list is split at white space, so the name would be read as other tokens) and without a NUL
+// byte (a path cut short at it would name another file than the one classified).
 [[nodiscard]] bool isPlainFileName(const std::string& name);
 
 // True when something other than a regular file stands at path itself (a link, whatever it
@@ -51,6 +53,10 @@ enum class ImageClass {
 // entries are read only as regular files of the package directory: a link would be followed
 // to any file of the device, and a FIFO or a device node would block the run or never end.
 [[nodiscard]] bool isSpecialEntry(const std::string& path);
+
+// True for the names of the package's own files (manifest, digest list, pre-install script),
+// which a digest list cannot carry as entries.
+[[nodiscard]] bool isReservedName(const std::string& name);
 
 }  // namespace installer
 }  // namespace KIVRA

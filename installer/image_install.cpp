@@ -2,8 +2,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
 
 #include "crypto/qv_encryption.h"
+#include "installer/digest_list.h"
+#include "installer/file_digest.h"
 #include "installer/image_classes.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
@@ -14,14 +17,6 @@ namespace KIVRA {
 namespace {
 
 using installer::ImageClass;
-
-// The list comes out of the package; a name that is not a plain file name would build a
-// source or target path outside the firmware and staging directories (and the source is
-// deleted after installation), so such a list is refused as invalid. A NUL byte would cut
-// the path short of the name that was classified.
-bool isListFileName(const std::string& name) {
-    return installer::isPlainFileName(name) && name.find('\0') == std::string::npos;
-}
 
 // A package unpacked straight into a destination directory (NTIM.bin into
 // /mnt/hda1/Kvtemp) has its file installed where it already is.
@@ -34,13 +29,30 @@ bool isSameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+int KivraInstaller::getMd5Sum(const std::string& path, std::string& digest) {
+    const std::string origin = installer::origin("getMd5Sum");
+    return installer::runStep([&] {
+        if (!installer::md5Text(path, digest)) {
+            installer::raise(FileError, "Cannot compute MD5 sum of " + path, origin);
+        }
+    });
+}
+
+int KivraInstaller::md5sum(const std::string& path, const std::string& expected, bool& match) {
+    const std::string origin = installer::origin("md5sum");
+    match = false;
+    return installer::runStep([&] {
+        std::string digest;
+        if (getMd5Sum(path, digest) != Success) {
+            installer::raise(Failure, "Failed to compute MD5 Checksum", origin);
+        }
+        match = digest == expected;
+    });
+}
+
 int KivraInstaller::installFirmware() {
     const std::string origin = installer::origin("installFirmware");
     Impl& d = *impl_;
-    auto fail = [&](Error code, const std::string& message) {
-        d.lastError = message;
-        installer::raise(code, d.lastError, origin);
-    };
     return installer::runStep([&] {
         QvEncryption encryption;
         // A key that cannot be derived shows as a digest list or images that fail to verify.
@@ -50,27 +62,29 @@ int KivraInstaller::installFirmware() {
         const std::string listSource = d.fwDir + "/" + installer::kDigestListName;
         if (installer::isSpecialEntry(listSource) ||
             encryption.decryptFile(listSource, listPath) != 0) {
-            fail(Failure, "Unable to decrypt images.md5");
+            installer::fail(d, Failure, "Unable to decrypt images.md5", origin);
         }
         std::ifstream list(listPath, std::ios::in | std::ios::binary);
         if (!list.is_open()) {
-            fail(Md5FileError, "Unable to open md5 file");
+            installer::fail(d, Md5FileError, "Unable to open md5 file", origin);
         }
 
-        while (!list.eof()) {
-            std::string digest;
-            std::string name;
-            list >> digest >> name;
-            if (list.bad() || (list.fail() && !list.eof())) {
-                // A list that cannot be read to its end must not pass for a shorter one.
-                fail(Md5FileError, "Invalid md5 file");
+        installer::DigestListReader reader(list);
+        installer::DigestListEntry entry;
+        for (;;) {
+            const installer::DigestListReader::Next next = reader.next(entry);
+            if (next == installer::DigestListReader::Next::End) {
+                break;
             }
-            if (digest.empty()) {
-                continue;
+            // The list comes out of the package; a name that is not a plain file name would
+            // build a source or target path outside the firmware and staging directories (and
+            // the source is deleted after installation), so such a list is refused as invalid.
+            if (next != installer::DigestListReader::Next::Entry ||
+                !installer::isPlainFileName(entry.name)) {
+                installer::fail(d, Md5FileError, "Invalid md5 file", origin);
             }
-            if (name.empty() || !isListFileName(name)) {
-                fail(Md5FileError, "Invalid md5 file");
-            }
+            const std::string& digest = entry.digest;
+            const std::string& name = entry.name;
 
             const ImageClass fileClass = installer::classifyImage(name);
             const std::string source = d.fwDir + "/" + name;
@@ -80,43 +94,43 @@ int KivraInstaller::installFirmware() {
                 case ImageClass::InstallerProgram:
                     target = source;
                     if (!usable) {
-                        fail(Failure, "Unable to compute MD5 sum for file " + name);
+                        installer::fail(d, Failure, "Unable to compute MD5 sum for file " + name,
+                                        origin);
                     }
                     break;
                 case ImageClass::NtimFile:
                     target = d.tempDir + "/" + name;
                     if (!usable ||
                         qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
-                        fail(NtimInstallError, "Unable to install NTIM file");
+                        installer::fail(d, NtimInstallError, "Unable to install NTIM file", origin);
                     }
                     break;
                 case ImageClass::UbootImage:
                 case ImageClass::PlainImage:
                     target = d.fwImagesDir + "/" + name;
                     if (!usable || encryption.decryptFile(source, target) != 0) {
-                        fail(Failure, "Unable to decrypt " + name);
+                        installer::fail(d, Failure, "Unable to decrypt " + name, origin);
                     }
                     break;
                 case ImageClass::OtherFile:
                     target = d.fwImagesDir + "/" + name;
                     if (!usable ||
                         qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
-                        fail(FileInstallError, "Unable to install firmware file " + name);
+                        installer::fail(d, FileInstallError,
+                                        "Unable to install firmware file " + name, origin);
                     }
                     break;
             }
 
             bool match = false;
-            d.lastCode = md5sum(target, digest, match);
-            d.lastError = "Unable to compute MD5 sum for file " + name;
-            qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError,
-                                                 origin);
+            installer::check(d, md5sum(target, digest, match),
+                             "Unable to compute MD5 sum for file " + name, origin);
             if (!match) {
-                fail(Md5Mismatch, "MD5 check failed for " + name);
+                installer::fail(d, Md5Mismatch, "MD5 check failed for " + name, origin);
             }
             if (fileClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
                 // Right digest, wrong content: the package was built from a bad image.
-                fail(Failure, "Unable to decrypt " + name);
+                installer::fail(d, Failure, "Unable to decrypt " + name, origin);
             }
             if (fileClass != ImageClass::InstallerProgram && !isSameFile(source, target)) {
                 // The verified copy is installed; the package file is no longer needed and

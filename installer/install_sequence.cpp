@@ -19,7 +19,6 @@ using qvcommontools::logInstall;
 
 namespace {
 
-const char* const kFwManifestCopy = "/tmp/fw_manifest.txt";
 const char* const kRunningManifest = "/tmp/manifest.txt";
 const char* const kVersionKey = "KIVRA_VERSION";
 
@@ -30,6 +29,8 @@ std::string runningVersion() {
         return std::string();
     }
     const std::string key = std::string(kVersionKey) + "=";
+    // Found anywhere in the text, not only at a line start: the running system's manifest has
+    // always been read this way, and version1.txt must record what that reading gives.
     const auto at = text.find(key);
     if (at == std::string::npos) {
         return std::string();
@@ -44,12 +45,6 @@ std::string runningVersion() {
 int KivraInstaller::install(bool& rmUpdateNeeded) {
     const std::string origin = installer::origin("install");
     Impl& d = *impl_;
-    // Checks a sub-step: keeps its code, words the sequence's own failure, aborts on non-zero.
-    auto check = [&](int code, const char* failure) {
-        d.lastCode = code;
-        d.lastError = failure;
-        InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
-    };
     const int result = installer::runStep([&] {
         qvcommontools::writeFwStatus("1:DONE");
         ::sleep(2);
@@ -57,7 +52,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         ::sleep(2);
 
         logInstall("  - KivraInstaller::install: Stop Services");
-        check(stopServices(), "Unable to stop services");
+        installer::check(d, stopServices(), "Unable to stop services", origin);
 
         logInstall("  - KivraInstaller::install: Copy Manifest");
         // The working copy is made privately and then given its name: a link planted at its
@@ -65,42 +60,40 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // over whatever file it points to.
         // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
         // the previous run's.
-        installer::ScratchFile manifestCopy(kFwManifestCopy, 0644);
+        installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
         const std::string manifest = d.fwDir + "/" + installer::kManifestName;
         const bool copied =
             manifestCopy.valid() && !installer::isSpecialEntry(manifest) &&
             qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
         const bool placed = manifestCopy.putInPlace();
         if (!copied || !placed) {
-            d.lastError = "Manifest copy to tmp failed";
-            installer::raise(ManifestCopyError, d.lastError, origin);
+            installer::fail(d, ManifestCopyError, "Manifest copy to tmp failed", origin);
         }
 
         logInstall("  - KivraInstaller::install: Read Manifest");
-        check(readPackageManifest(), "Manifest read failed");
+        installer::check(d, readPackageManifest(), "Manifest read failed", origin);
 
         logInstall("  - KivraInstaller::install: Check product type");
-        check(checkProductType(), "Product Type check failed");
+        installer::check(d, checkProductType(), "Product Type check failed", origin);
 
         logInstall("  - KivraInstaller::install: Check manifest content");
         const auto versionEntry = d.manifest.find(kVersionKey);
         if (versionEntry == d.manifest.end()) {
-            d.lastError = "Manifest check failed";
-            installer::raise(ManifestError, d.lastError, origin);
+            installer::fail(d, ManifestError, "Manifest check failed", origin);
         }
         d.version = versionEntry->second;
 
         logInstall("  - KivraInstaller::install: Pre install run");
-        check(preInstallRun(), "Pre Install Run failed");
+        installer::check(d, preInstallRun(), "Pre Install Run failed", origin);
 
         logInstall("  - KivraInstaller::install: Check if RM update need ");
-        check(checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed");
+        installer::check(d, checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed", origin);
 
-        check(checkDowngrade(), "Downgrade check failed");
-        check(checkUpgrade(), "Upgrade check failed");
+        installer::check(d, checkDowngrade(), "Downgrade check failed", origin);
+        installer::check(d, checkUpgrade(), "Upgrade check failed", origin);
 
         logInstall("  - KivraInstaller::install: Install firmware ");
-        check(installFirmware(), "Firmware install failed");
+        installer::check(d, installFirmware(), "Firmware install failed", origin);
 
         const std::string running = runningVersion();
         logInstall("Currently running KIVRA version " + running + " and installing " + d.version);
@@ -115,7 +108,8 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
 
         logInstall("  - KivraInstaller::install: Get boot partition ");
         int nextPartition = -1;
-        check(getBootPartition(nextPartition), "Getting boot partition failed");
+        installer::check(d, getBootPartition(nextPartition), "Getting boot partition failed",
+                         origin);
         const std::string partition = std::to_string(nextPartition);
         logInstall("  - KivraInstaller::install: Next boot partition: " + partition);
 
@@ -132,8 +126,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         if (nextPartition != -1) {
             logInstall("  - KivraInstaller::install: Update boot config ");
             if (!qvcommontools::updateBootConfig(nextPartition)) {
-                d.lastError = "Boot config update failed";
-                installer::raise(FileError, d.lastError, origin);
+                installer::fail(d, FileError, "Boot config update failed", origin);
             }
         }
 
@@ -145,8 +138,8 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
             InstallerErr(UnlockError, d.lastError, origin).log();
         }
     });
-    // Released already unless a step failed; a lock this run never held is not its to remove.
-    (void)d.lock.release();
+    // After a failed step the lock stays held until the installer is destroyed (its one
+    // owner, Impl::lock), which the run driver does only once the log is complete.
     return result;
 }
 

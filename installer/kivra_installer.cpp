@@ -1,6 +1,6 @@
 #include "installer/kivra_installer.h"
 
-#include <fstream>
+#include <cstdlib>
 
 #include "installer/install_lock.h"
 #include "installer/kivra_installer_impl.h"
@@ -20,6 +20,29 @@ void raise(KivraInstaller::Error code, const std::string& message, const std::st
     throw qvcommontools::InstallerErr(code, message, origin);
 }
 
+void fail(KivraInstaller::Impl& d, KivraInstaller::Error code, const std::string& message,
+          const std::string& origin) {
+    d.lastError = message;
+    raise(code, d.lastError, origin);
+}
+
+std::string requiredEnv(KivraInstaller::Impl& d, const char* name, const std::string& origin) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        fail(d, KivraInstaller::EnvironmentError,
+             std::string("Environment var ") + name + " is missing", origin);
+    }
+    return value;
+}
+
+void check(KivraInstaller::Impl& d, int code, const std::string& failure,
+           const std::string& origin) {
+    d.lastCode = code;
+    d.lastError = failure;
+    qvcommontools::InstallerErr::throwIf(static_cast<KivraInstaller::Error>(d.lastCode),
+                                         d.lastError, origin);
+}
+
 }  // namespace installer
 
 using qvcommontools::logInstall;
@@ -27,11 +50,6 @@ using qvcommontools::logInstall;
 KivraInstaller::KivraInstaller() : impl_(std::make_unique<Impl>()) {}
 
 KivraInstaller::~KivraInstaller() = default;
-
-int KivraInstaller::createEmptyFile(const std::string& path) {
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    return file.is_open() ? Success : FileError;
-}
 
 int KivraInstaller::setFwDir(const std::string& dir) {
     const std::string origin = installer::origin("setFwDir");
@@ -46,8 +64,7 @@ int KivraInstaller::setFwDir(const std::string& dir) {
             } else {
                 qvcommontools::discardInstallLog();
             }
-            d.lastError = "Check file lock failed";
-            installer::raise(LockExists, d.lastError, origin);
+            installer::fail(d, LockExists, "Check file lock failed", origin);
         };
         logInstall("  - KivraInstaller::setFwDir: Check Lock");
         if (qvsystemtools::isFile(installer::kLockPath)) {
@@ -61,19 +78,16 @@ int KivraInstaller::setFwDir(const std::string& dir) {
         }
         qvcommontools::releaseInstallLog();
         if (!qvsystemtools::isDir(dir)) {
-            d.lastError = dir + " is not a directory";
-            installer::raise(NotADirectory, d.lastError, origin);
+            installer::fail(d, NotADirectory, dir + " is not a directory", origin);
         }
         d.fwDir = dir;
         // The staging directory is emptied so a failed earlier run cannot leave an
         // unverified image behind.
         if (qvsystemtools::forceCreateDir(d.fwImagesDir, true, 0700) != qvsystemtools::TOOL_OK) {
-            d.lastError = "Unable to create directory " + d.fwImagesDir;
-            installer::raise(WorkDirError, d.lastError, origin);
+            installer::fail(d, WorkDirError, "Unable to create directory " + d.fwImagesDir, origin);
         }
         if (!qvsystemtools::isDir(d.tempDir)) {
-            d.lastError = d.tempDir + " is not a directory";
-            installer::raise(WorkDirError, d.lastError, origin);
+            installer::fail(d, WorkDirError, d.tempDir + " is not a directory", origin);
         }
     });
 }

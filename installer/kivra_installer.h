@@ -51,9 +51,6 @@ public:
     // Runs the install sequence; sets rmUpdateNeeded when the radio module needs an update.
     [[nodiscard]] int install(bool& rmUpdateNeeded);
 
-    // Opens path for output with truncation: 0, or FileError (5) when it cannot be opened.
-    [[nodiscard]] static int createEmptyFile(const std::string& path);
-
     // Sequence steps (each returns an Error value).
     [[nodiscard]] int stopServices();
     [[nodiscard]] static int readManifest(const std::string& path, Manifest& table);

@@ -26,6 +26,9 @@ struct KivraInstaller::Impl {
 
 namespace installer {
 
+// The package manifest's copy in /tmp: written by the install sequence, read by readManifest.
+inline constexpr const char* kPackageManifestCopy = "/tmp/fw_manifest.txt";
+
 // "[KivraInstaller::" + operation + "] "
 std::string origin(const char* operation);
 
@@ -47,6 +50,21 @@ int runStep(Body&& body) {
 // Throws the step's Err with code and message.
 [[noreturn]] void raise(KivraInstaller::Error code, const std::string& message,
                         const std::string& origin);
+
+// The step failure idiom, written once: message becomes the run's last error and the step's
+// Err with code is thrown (runStep logs it and returns code).
+[[noreturn]] void fail(KivraInstaller::Impl& d, KivraInstaller::Error code,
+                       const std::string& message, const std::string& origin);
+
+// A sub-step's result checked in one line: code and failure become the run's last ones, and a
+// code other than Success is thrown as the step's Err with failure as its message.
+void check(KivraInstaller::Impl& d, int code, const std::string& failure,
+           const std::string& origin);
+
+// The value of the environment variable name; when it is not set, the step fails with
+// EnvironmentError "Environment var <name> is missing".
+[[nodiscard]] std::string requiredEnv(KivraInstaller::Impl& d, const char* name,
+                                      const std::string& origin);
 
 }  // namespace installer
 }  // namespace KIVRA

@@ -6,10 +6,6 @@
 
 namespace KIVRA {
 
-namespace {
-const char* const kPackageManifestCopy = "/tmp/fw_manifest.txt";
-}
-
 int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
     const std::string origin = installer::origin("readManifest");
     return installer::runStep([&] {
@@ -30,7 +26,7 @@ int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
 }
 
 int KivraInstaller::readPackageManifest() {
-    return readManifest(kPackageManifestCopy, impl_->manifest);
+    return readManifest(installer::kPackageManifestCopy, impl_->manifest);
 }
 
 int KivraInstaller::getManifestValue(const std::string& key, const Manifest& table,
@@ -40,8 +36,7 @@ int KivraInstaller::getManifestValue(const std::string& key, const Manifest& tab
     return installer::runStep([&] {
         const auto entry = table.find(key);
         if (entry == table.end()) {
-            d.lastError = key + " not found in manifest";
-            installer::raise(ManifestError, d.lastError, origin);
+            installer::fail(d, ManifestError, key + " not found in manifest", origin);
         }
         value = entry->second;
     });

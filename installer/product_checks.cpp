@@ -28,13 +28,10 @@ const ProductTable& productTable() {
 int KivraInstaller::getProductName(std::string& name) {
     const std::string origin = installer::origin("getProductName");
     Impl& d = *impl_;
+    // Only Err is caught, not everything as runStep does: the one other failure here is out of
+    // memory while copying the name, which the calling step's own boundary turns into Failure.
     try {
-        const char* value = std::getenv(kProductVariable);
-        if (value == nullptr) {
-            d.lastError = std::string("Environment var ") + kProductVariable + " is missing";
-            installer::raise(EnvironmentError, d.lastError, origin);
-        }
-        name = value;
+        name = installer::requiredEnv(d, kProductVariable, origin);
         return Success;
     } catch (const qvcommontools::InstallerErr& err) {
         err.log();
@@ -59,8 +56,7 @@ int KivraInstaller::getProductType(std::string& type) {
         }
         type = found;
         if (found.empty()) {
-            d.lastError = "Unknown Product Name " + name;
-            installer::raise(UnknownProduct, d.lastError, origin);
+            installer::fail(d, UnknownProduct, "Unknown Product Name " + name, origin);
         }
     });
 }
@@ -71,18 +67,17 @@ int KivraInstaller::checkProductType() {
     return installer::runStep([&] {
         const auto entry = d.manifest.find("PRODUCT_TYPE");
         if (entry == d.manifest.end() || entry->second.empty()) {
-            d.lastError = "PRODUCT_TYPE not found in manifest";
-            installer::raise(ManifestError, d.lastError, origin);
+            installer::fail(d, ManifestError, "PRODUCT_TYPE not found in manifest", origin);
         }
         const std::string packageType = entry->second;
         std::string deviceType;
-        d.lastCode = getProductType(deviceType);
-        d.lastError = "Unable to get platform name (product type)";
-        qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
+        installer::check(d, getProductType(deviceType),
+                         "Unable to get platform name (product type)", origin);
         if (packageType != deviceType) {
-            d.lastError = "Manifest product type " + packageType +
-                          " mismatches device product type " + deviceType;
-            installer::raise(ProductMismatch, d.lastError, origin);
+            installer::fail(d, ProductMismatch,
+                            "Manifest product type " + packageType +
+                                " mismatches device product type " + deviceType,
+                            origin);
         }
     });
 }

@@ -60,19 +60,9 @@ int KivraInstaller::getRmIdentifier(std::string& id) {
     const std::string origin = installer::origin("getRmIdentifier");
     Impl& d = *impl_;
     return installer::runStep([&] {
-        const char* radio = std::getenv(kRadioVariable);
-        if (radio == nullptr) {
-            d.lastError = std::string("Environment var ") + kRadioVariable + " is missing";
-            installer::raise(EnvironmentError, d.lastError, origin);
-        }
-        d.radioModule = radio;
+        d.radioModule = installer::requiredEnv(d, kRadioVariable, origin);
         if (d.carrier.empty()) {
-            const char* carrier = std::getenv(kCarrierVariable);
-            if (carrier == nullptr) {
-                d.lastError = std::string("Environment var ") + kCarrierVariable + " is missing";
-                installer::raise(EnvironmentError, d.lastError, origin);
-            }
-            d.carrier = carrier;
+            d.carrier = installer::requiredEnv(d, kCarrierVariable, origin);
         }
         id = d.radioModule + "_" + d.carrier;
     });
@@ -81,72 +71,65 @@ int KivraInstaller::getRmIdentifier(std::string& id) {
 int KivraInstaller::readInstalledRmManifest() {
     const std::string origin = installer::origin("readInstalledRmManifest");
     Impl& d = *impl_;
-    auto fail = [&](Error code, const std::string& message) {
-        d.lastError = message;
-        installer::raise(code, d.lastError, origin);
-    };
     // Declared outside the step so the image is unmounted after the failure line is logged.
     StoreMount storeMount;
     return installer::runStep([&] {
         if (d.carrier.empty()) {
-            fail(RmStoreError, "Firmware Carrier not set");
+            installer::fail(d, RmStoreError, "Firmware Carrier not set", origin);
         }
         if (!isStoreEntryName(d.carrier)) {
-            fail(RmStoreError, "Firmware not found in store");
+            installer::fail(d, RmStoreError, "Firmware not found in store", origin);
         }
         const std::string carrierDir = std::string(kRmStore) + "/" + d.carrier;
         std::string image;
         std::string searchError;
         if (!qvsystemtools::findFile(carrierDir, {".iso"}, image, searchError)) {
-            fail(RmStoreError, searchError);
+            installer::fail(d, RmStoreError, searchError, origin);
         }
         if (image.empty()) {
-            fail(RmStoreError, "Firmware not found in store");
+            installer::fail(d, RmStoreError, "Firmware not found in store", origin);
         }
         if (!qvsystemtools::isFile(image)) {
-            fail(RmStoreError, "Invalid firmware in store");
+            installer::fail(d, RmStoreError, "Invalid firmware in store", origin);
         }
         if (qvsystemtools::forceCreateDir(kMountPoint, true) != qvsystemtools::TOOL_OK) {
-            fail(RmStoreError, std::string("Unable to create ") + kMountPoint);
+            installer::fail(d, RmStoreError, std::string("Unable to create ") + kMountPoint,
+                            origin);
         }
         if (!storeMount.mount(image)) {
-            fail(RmStoreError, "Unable to mount store firmware");
+            installer::fail(d, RmStoreError, "Unable to mount store firmware", origin);
         }
         const std::string manifestPath = std::string(kMountPoint) + "/etc/manifest.txt";
         if (!qvsystemtools::isFile(manifestPath)) {
-            fail(RmStoreError, "Invalid manifest in mounted firmware");
+            installer::fail(d, RmStoreError, "Invalid manifest in mounted firmware", origin);
         }
-        d.lastCode = readManifest(manifestPath, d.rmManifest);
-        d.lastError = "Stored Firmware Manifest read failed";
-        qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
+        installer::check(d, readManifest(manifestPath, d.rmManifest),
+                         "Stored Firmware Manifest read failed", origin);
     });
 }
 
 int KivraInstaller::checkRmUpdateNeeded(bool& needed) {
     const std::string origin = installer::origin("checkRmUpdateNeeded");
     Impl& d = *impl_;
-    // The check never stops an installation: whatever goes wrong is logged and leaves the
-    // flag unset.
-    auto check = [&](int code, const char* failure) {
-        d.lastCode = code;
-        d.lastError = failure;
-        qvcommontools::InstallerErr::throwIf(static_cast<Error>(d.lastCode), d.lastError, origin);
-    };
     needed = false;
     try {
         if (qvsystemtools::isFile(kSkipMarker)) {
-            d.lastError = "RM Update Skipped (set by user)";
-            installer::raise(Success, d.lastError, origin);
+            installer::fail(d, Success, "RM Update Skipped (set by user)", origin);
         }
         std::string id;
-        check(getRmIdentifier(id), "Unable to get RM identifier");
+        installer::check(d, getRmIdentifier(id), "Unable to get RM identifier", origin);
         const std::string versionKey = id + "_VERSION";
         const std::string digestKey = id + "_MD5";
         std::string storedVersion;
         std::string storedDigest;
         if (readInstalledRmManifest() == Success) {
-            // A missing key has been logged; the empty version fails to cut below.
+            // A missing key has been logged; without a version there is nothing to compare,
+            // and the check ends as failed without its flag.
             (void)getManifestValue(versionKey, d.rmManifest, storedVersion);
+            if (storedVersion.empty()) {
+                qvcommontools::logInstall(origin + "checkRmUpdateNeeded failed");
+                return Success;
+            }
             // The manifest keeps the version between its quotes; the image name does not.
             const std::string bare = storedVersion.substr(1, storedVersion.size() - 2);
             const std::string storedImage =
@@ -158,14 +141,14 @@ int KivraInstaller::checkRmUpdateNeeded(bool& needed) {
             }
         }
         std::string packageVersion;
-        check(getManifestValue(versionKey, d.manifest, packageVersion),
-              "Unable to get Package RM version");
+        installer::check(d, getManifestValue(versionKey, d.manifest, packageVersion),
+                         "Unable to get Package RM version", origin);
         if (packageVersion != storedVersion) {
             needed = true;
         } else {
             std::string packageDigest;
-            check(getManifestValue(digestKey, d.manifest, packageDigest),
-                  "Unable to get Package RM MD5 Sum");
+            installer::check(d, getManifestValue(digestKey, d.manifest, packageDigest),
+                             "Unable to get Package RM MD5 Sum", origin);
             if (packageDigest != storedDigest) {
                 needed = true;
             }

@@ -5,12 +5,13 @@
 #include <cerrno>
 #include <string>
 
+#include "qvsystemtools/device_paths.h"
 #include "qvsystemtools/file_ops.h"
 
 namespace KIVRA {
 namespace qvcommontools {
 
-const char* const kEmmcBootConfigPath = "/sys/block/mmcblk0/device/boot_config";
+const char* const kEmmcBootConfigPath = devicepaths::kEmmcBootConfig;
 
 bool updateBootConfig(int& partition) {
     struct stat st {};

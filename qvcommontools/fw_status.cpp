@@ -16,21 +16,6 @@ const char* const kFwStatusPath = "/tmp/fw_status";
 namespace {
 constexpr uid_t kStatusOwner = 1002;
 constexpr gid_t kStatusGroup = 0;
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 }  // namespace
 
 void writeFwStatus(const std::string& text) {
@@ -50,7 +35,7 @@ void writeFwStatus(const std::string& text) {
     }
     // A short write leaves a partial status; readers see the stage number at least, and
     // nothing better can be done for a one-line indicator.
-    (void)writeAll(fd.get(), text);
+    (void)qvsystemtools::writeAllFd(fd.get(), text.data(), text.size());
     if (::fchown(fd.get(), kStatusOwner, kStatusGroup) != 0) {
         std::cout << "failed to change /tmp/fw_status owner" << std::endl;
     }

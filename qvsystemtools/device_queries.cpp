@@ -5,13 +5,14 @@
 #include <utility>
 
 #include "qvsystemtools/command.h"
+#include "qvsystemtools/device_paths.h"
 #include "qvsystemtools/file_ops.h"
 
 namespace KIVRA {
 namespace qvsystemtools {
 
-const char* const kEmmcBootSizePath = "/sys/block/mmcblk0/mmcblk0boot0/size";
-const char* const kEmmcNamePath = "/sys/block/mmcblk0/device/name";
+const char* const kEmmcBootSizePath = devicepaths::kEmmcBootSize;
+const char* const kEmmcNamePath = devicepaths::kEmmcName;
 
 namespace {
 

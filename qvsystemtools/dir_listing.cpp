@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "qvsystemtools/entry_kind.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/unique_fd.h"
 
@@ -65,10 +66,8 @@ bool walk(const std::string& dir, DirListing& listing, std::string& error) {
         error = "Cannot open dir " + dir;
         return false;
     }
-    while (const dirent* entry = ::readdir(handle.get())) {
-        if (isDotEntry(entry->d_name)) {
-            continue;
-        }
+    DirEntries entries(handle.get());
+    while (const dirent* entry = entries.next()) {
         const std::string entryPath = dir + "/" + entry->d_name;
         struct stat st {};
         if (::lstat(entryPath.c_str(), &st) != 0) {
@@ -93,6 +92,11 @@ bool walk(const std::string& dir, DirListing& listing, std::string& error) {
     }
     // A failed close of a directory opened for reading loses nothing.
     (void)handle.close();
+    if (entries.error() != 0) {
+        // The entries before the failed read stay listed; the listing is not claimed whole.
+        error = "Cannot open dir " + dir;
+        return false;
+    }
     return true;
 }
 
@@ -111,10 +115,8 @@ bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
         if (listing.files != nullptr) {
             listing.files->clear();
         }
-        while (const dirent* entry = ::readdir(handle.get())) {
-            if (isDotEntry(entry->d_name)) {
-                continue;
-            }
+        DirEntries entries(handle.get());
+        while (const dirent* entry = entries.next()) {
             const std::string entryPath = dir + "/" + entry->d_name;
             struct stat st {};
             if (::stat(entryPath.c_str(), &st) != 0) {
@@ -132,7 +134,8 @@ bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
             addSize(listing.totalSize, st.st_size);
         }
         (void)handle.close();  // opened for reading: nothing to lose
-        return true;
+        // A read error part-way leaves an incomplete listing, which is not claimed whole.
+        return entries.error() == 0;
     } catch (...) {
         // Only allocation can throw here; the listing is then incomplete and not claimed.
         return false;
@@ -183,17 +186,16 @@ int countEntries(const std::string& dir, bool includeDirs) {
     // Entries are looked up below dir whether or not it was given with a trailing "/".
     const std::string prefix = (!dir.empty() && dir.back() == '/') ? dir : dir + "/";
     int count = 0;
-    while (const dirent* entry = ::readdir(handle.get())) {
-        if (isDotEntry(entry->d_name)) {
-            continue;
-        }
+    DirEntries entries(handle.get());
+    while (const dirent* entry = entries.next()) {
         if (!includeDirs && isDir(prefix + entry->d_name)) {
             continue;
         }
         ++count;
     }
     (void)handle.close();  // opened for reading: nothing to lose
-    return count;
+    // A count cut short by a read error would pass for the directory's size.
+    return entries.error() == 0 ? count : -1;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "qvsystemtools/entry_kind.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/unique_fd.h"
 
@@ -41,10 +42,8 @@ void removeTree(const std::string& path) {
         report("removeDir", "Cannot open dir " + path);
         throw TOOL_ERR_OPEN_DIR;
     }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        if (isDotEntry(entry->d_name)) {
-            continue;
-        }
+    DirEntries entries(dir.get());
+    while (const dirent* entry = entries.next()) {
         const std::string entryPath = path + "/" + entry->d_name;
         struct stat st {};
         if (::lstat(entryPath.c_str(), &st) != 0) {
@@ -60,6 +59,12 @@ void removeTree(const std::string& path) {
             report("removeDir", "Cannot remove file " + entryPath);
             throw TOOL_ERR_REMOVE_FILE;
         }
+    }
+    if (entries.error() != 0) {
+        // Taken for the end, a read error would leave the rest of the tree and fail later
+        // with a reason that hides this one.
+        report("removeDir", "Cannot open dir " + path);
+        throw TOOL_ERR_OPEN_DIR;
     }
     if (dir.close() != 0) {
         report("removeDir", "Cannot close " + path);
@@ -124,13 +129,15 @@ bool search(const std::string& dir, const std::vector<std::string>& names, std::
         return false;
     }
     found.clear();
+    DirEntries entries(handle.get());
     while (found.empty()) {
-        const dirent* entry = ::readdir(handle.get());
+        const dirent* entry = entries.next();
         if (entry == nullptr) {
+            if (entries.error() != 0) {
+                error = "Cannot open dir " + dir;
+                return false;
+            }
             break;
-        }
-        if (isDotEntry(entry->d_name)) {
-            continue;
         }
         const std::string entryPath = dir + "/" + entry->d_name;
         struct stat st {};

@@ -75,7 +75,9 @@ private:
     DIR* dir_;
 };
 
-// Writes all of data to fd, retrying after interruptions. False on any failure.
+// Writes all of data to fd, retrying after interruptions. False on any failure, with errno
+// telling why (ENOSPC for a write that takes nothing). Part of the file I/O layer
+// (qvsystemtools/file_io.h).
 [[nodiscard]] bool writeAllFd(int fd, const void* data, size_t length);
 
 }  // namespace qvsystemtools

@@ -10,6 +10,7 @@
 
 #include "flash/patch_stream_file.h"
 #include "flash/patch_stream_nor.h"
+#include "qvsystemtools/device_paths.h"
 
 namespace KIVRA {
 
@@ -39,6 +40,21 @@ bool copy1IsNewer(uint8_t flag1, uint8_t flag2) {
     return flag1 > flag2;
 }
 
+// Reads one copy's worth of bytes from stream into bytes (sized to one copy); false when the
+// stream ends early or a read fails.
+bool readCopy(PatchStream& stream, std::vector<uint8_t>& bytes) {
+    bytes.assign(kCopySize, 0);
+    uint32_t done = 0;
+    while (done < kCopySize) {
+        const int n = stream.read(bytes.data() + done, kCopySize - done);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
 // Reads the whole record file; false unless it is exactly one record long.
 bool readRecordFile(const char* path, std::vector<uint8_t>& bytes) {
     struct stat st {};
@@ -50,14 +66,8 @@ bool readRecordFile(const char* path, std::vector<uint8_t>& bytes) {
     if (file.open(path, 1, 0) != 0) {
         return false;
     }
-    bytes.assign(kCopySize, 0);
-    uint32_t done = 0;
-    while (done < kCopySize) {
-        const int n = file.read(bytes.data() + done, kCopySize - done);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<uint32_t>(n);
+    if (!readCopy(file, bytes)) {
+        return false;
     }
     uint8_t extra = 0;
     return file.read(&extra, 1) == 0;  // the file grew after the size check
@@ -70,14 +80,9 @@ bool verifyCopy(PatchStream& flash, const std::string& device, uint32_t offset,
         flash.seek(offset) != static_cast<int>(offset)) {
         return false;
     }
-    std::vector<uint8_t> actual(kCopySize);
-    uint32_t done = 0;
-    while (done < kCopySize) {
-        const int n = flash.read(actual.data() + done, kCopySize - done);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<uint32_t>(n);
+    std::vector<uint8_t> actual;
+    if (!readCopy(flash, actual)) {
+        return false;
     }
     (void)flash.close();  // a read stream has nothing to flush
     return actual == expected;
@@ -95,11 +100,11 @@ struct VpdHandler::State {
         switch (type) {
             case VpdTypeGeneric:
             case VpdTypeHardware:
-                devicePath = "/dev/mtd0";
+                devicePath = devicepaths::kEnvironmentFlash;
                 vpdOffset = 0x1E0000;
                 break;
             case VpdTypeBootEnv:
-                devicePath = "/dev/mtd0";
+                devicePath = devicepaths::kEnvironmentFlash;
                 vpdOffset = 0xC0000;
                 break;
         }
@@ -321,6 +326,9 @@ Error VpdHandler::writeNand() {
         for (int i = 0; i < s.copyCount; ++i) {
             const uint32_t offset = base + static_cast<uint32_t>(i) * kCopySize;
             if (flash->open(s.devicePath.c_str(), 2, offset + kCopySize) != 0) {
+                // Reported and counted, but the loop goes on as the design has it: the copy
+                // step then fails on the unopened stream (which refuses every write) with its
+                // own report, and no byte reaches the flash through it.
                 report("writeNand", 3);
                 failed = true;
             }

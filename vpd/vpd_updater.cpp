@@ -12,6 +12,7 @@
 #include <map>
 #include <utility>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 #include "vpd/crc32.h"
 
@@ -32,25 +33,6 @@ struct VpdUpdater::State {
 };
 
 namespace {
-
-// Reads until length bytes arrived or the file ends. The count read, or -1 on an error.
-ssize_t readFull(int fd, uint8_t* buffer, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::read(fd, buffer + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
 
 // Splits the entry area into key=value pairs. A string without "=" is skipped; an empty
 // string ends the list; a string running into the end of the area ends there.
@@ -128,34 +110,20 @@ bool replaceable(const std::string& target, const struct stat* st) {
 // and no new file stays behind.
 VpdUpdater::VpdUpdaterError replaceFile(const std::string& target, const struct stat* st,
                                         const uint8_t* header, const std::vector<uint8_t>& area) {
-    std::string temp = target + ".XXXXXX";
-    UniqueFd fd(::mkostemp(&temp[0], O_CLOEXEC));
-    if (!fd.valid()) {
+    qvsystemtools::AtomicFile file(target);
+    if (!file.valid()) {
         return VpdUpdater::VpdInputError;
     }
-    struct TempRemover {
-        const std::string& path;
-        bool armed = true;
-        ~TempRemover() {
-            if (armed) {
-                (void)::unlink(path.c_str());  // best effort; the failure is reported
-            }
-        }
-    } remover{temp};
-    if (::fchmod(fd.get(), st != nullptr ? (st->st_mode & 07777) : 0644) != 0) {
+    if (::fchmod(file.fd(), st != nullptr ? (st->st_mode & 07777) : 0644) != 0) {
         return VpdUpdater::VpdInputAccessError;
     }
     if (st != nullptr && (st->st_uid != ::geteuid() || st->st_gid != ::getegid()) &&
-        ::fchown(fd.get(), st->st_uid, st->st_gid) != 0) {
+        ::fchown(file.fd(), st->st_uid, st->st_gid) != 0) {
         return VpdUpdater::VpdInputAccessError;
     }
-    if (!writeRecord(fd.get(), header, area) || ::fsync(fd.get()) != 0 || fd.close() != 0) {
+    if (!writeRecord(file.fd(), header, area) || file.commit() != 0) {
         return VpdUpdater::VpdInputAccessError;
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        return VpdUpdater::VpdInputAccessError;
-    }
-    remover.armed = false;
     return VpdUpdater::VpdOk;
 }
 
@@ -224,11 +192,11 @@ VpdUpdater::VpdUpdaterError VpdUpdater::load(bool acceptBadCrc) {
         // Read into a fresh buffer so that a short file leaves the loaded record as it was:
         // a later save must never write the remains of a failed read.
         uint8_t header[kHeaderSize];
-        if (readFull(fd.get(), header, kHeaderSize) != static_cast<ssize_t>(kHeaderSize)) {
+        if (qvsystemtools::readFull(fd.get(), header, kHeaderSize).count != kHeaderSize) {
             throw VpdInputAccessError;
         }
         std::vector<uint8_t> area(kAreaSize);
-        if (readFull(fd.get(), area.data(), kAreaSize) != static_cast<ssize_t>(kAreaSize)) {
+        if (qvsystemtools::readFull(fd.get(), area.data(), kAreaSize).count != kAreaSize) {
             throw VpdInputAccessError;
         }
         (void)fd.close();  // read-only: nothing can be lost at close

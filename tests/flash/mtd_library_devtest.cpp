@@ -31,14 +31,13 @@ struct Described {
 
 Described describe(const std::string& node) {
     Described d;
-    MtdLibrary* library = mtdOpenLibrary();
+    const ScopedMtdLibrary library(mtdOpenLibrary());
     if (library == nullptr) {
         return d;
     }
     d.sysfsSupported = library->sysfsSupported;
-    d.rc = mtdGetDevInfo(library, node.c_str(), &d.info);
+    d.rc = mtdGetDevInfo(library.get(), node.c_str(), &d.info);
     d.error = errno;
-    mtdCloseLibrary(library);
     return d;
 }
 
@@ -213,20 +212,20 @@ class MtdBlockDeviceTest : public MtdLibraryDeviceTest {
 protected:
     void SetUp() override {
         MtdLibraryDeviceTest::SetUp();
-        library_ = mtdOpenLibrary();
+        library_.reset(mtdOpenLibrary());
         ASSERT_NE(library_, nullptr);
     }
     void TearDown() override {
-        mtdCloseLibrary(library_);
+        library_.reset();
         MtdLibraryDeviceTest::TearDown();
     }
     void openDevice(const std::string& node) {
-        ASSERT_EQ(mtdGetDevInfo(library_, node.c_str(), &info_), 0);
+        ASSERT_EQ(mtdGetDevInfo(library_.get(), node.c_str(), &info_), 0);
         fd_.reset(::open(node.c_str(), O_RDWR | O_CLOEXEC));
         ASSERT_TRUE(fd_.valid());
     }
 
-    MtdLibrary* library_ = nullptr;
+    ScopedMtdLibrary library_;
     MtdDevInfo info_{};
     UniqueFd fd_;
 };
@@ -235,7 +234,7 @@ TEST_F(MtdBlockDeviceTest, EraseClearsOnlyTheNamedBlock) {
     const std::string pattern = randomBytes(3 * norBlock(), 11);
     rawProgram(kNorNode, 2 * norBlock(), pattern, norBlock());
     openDevice(kNorNode);
-    ASSERT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 3), 0);
+    ASSERT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 3), 0);
     EXPECT_EQ(library_->erase64State, 0u);  // a successful 64-bit erase decides nothing
     EXPECT_EQ(rawRead(kNorNode, 2 * norBlock(), norBlock()), pattern.substr(0, norBlock()));
     EXPECT_EQ(rawRead(kNorNode, 3 * norBlock(), norBlock()), erasedBytes(norBlock()));
@@ -261,8 +260,8 @@ TEST_F(MtdBlockDeviceTest, EraseFallsBackToMemeraseForGoodAfterEnotty) {
     openDevice(kNorNode);
     requestsSeen64 = requestsSeen32 = 0;
     library_->eraseRequest = kernelWithoutErase64;
-    ASSERT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 5), 0);
-    ASSERT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 6), 0);
+    ASSERT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 5), 0);
+    ASSERT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 6), 0);
     EXPECT_EQ(requestsSeen64, 1);
     EXPECT_EQ(requestsSeen32, 2);
     EXPECT_EQ(library_->erase64State, 1u);
@@ -278,7 +277,7 @@ TEST_F(MtdBlockDeviceTest, WriteAndReadMeetInsideAnEraseBlock) {
     const int offset = page == 1 ? 300 : static_cast<int>(page);
     const int length = page == 1 ? 1000 : static_cast<int>(2 * page);
     const std::string data = randomBytes(static_cast<size_t>(length), 13);
-    ASSERT_EQ(mtdWrite(library_, &info_, fd_.get(), 7, offset, data.data(), length), 0);
+    ASSERT_EQ(mtdWrite(library_.get(), &info_, fd_.get(), 7, offset, data.data(), length), 0);
     EXPECT_EQ(rawRead(kNorNode, 7 * norBlock() + static_cast<uint32_t>(offset),
                       static_cast<size_t>(length)),
               data);
@@ -328,7 +327,7 @@ TEST_F(MtdBlockDeviceTest, NandWriteOfLengthOffTheSubpageGridIsRefused) {
     openDevice(node);
     const std::string data = randomBytes(100, 14);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(mtdWrite(library_, &info_, fd_.get(), 0, 0, data.data(), 100), -1);
+    EXPECT_EQ(mtdWrite(library_.get(), &info_, fd_.get(), 0, 0, data.data(), 100), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "libmtd: error!: write length 100 is not aligned to mtd" +
@@ -344,15 +343,16 @@ TEST_F(MtdBlockDeviceTest, ProgramFailureComesBackAsEio) {
     openDevice(node);
     const std::string data = randomBytes(kNandPage, 15);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(mtdWrite(library_, &info_, fd_.get(), 1, static_cast<int>(kNandPage), data.data(),
-                       static_cast<int>(kNandPage)),
+    EXPECT_EQ(mtdWrite(library_.get(), &info_, fd_.get(), 1, static_cast<int>(kNandPage),
+                       data.data(), static_cast<int>(kNandPage)),
               -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "libmtd: error!: cannot write 2048 bytes to mtd" + std::to_string(info_.mtdNum) +
                   " (eraseblock 1, offset 2048)\n        error 5 (Input/output error)\n");
-    EXPECT_EQ(mtdWrite(library_, &info_, fd_.get(), 1, 0, data.data(), static_cast<int>(kNandPage)),
-              0);
+    EXPECT_EQ(
+        mtdWrite(library_.get(), &info_, fd_.get(), 1, 0, data.data(), static_cast<int>(kNandPage)),
+        0);
     EXPECT_EQ(rawRead(node, kNandBlock, kNandPage), data);
 }
 

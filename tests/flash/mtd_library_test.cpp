@@ -52,17 +52,16 @@ protected:
 
     // Describes /dev/null through the fake class; the text on standard error is kept.
     int describe(MtdDevInfo* info, const char* node = "/dev/null") {
-        MtdLibrary* library = mtdOpenLibrary();
+        const ScopedMtdLibrary library(mtdOpenLibrary());
         EXPECT_NE(library, nullptr);
         if (library == nullptr) {
             return -2;
         }
         EXPECT_EQ(library->sysfsSupported, 1u);
         CaptureStderr();
-        const int rc = mtdGetDevInfo(library, node, info);
+        const int rc = mtdGetDevInfo(library.get(), node, info);
         error_ = errno;
         messages_ = GetCapturedStderr();
-        mtdCloseLibrary(library);
         return rc;
     }
 
@@ -72,37 +71,34 @@ protected:
 
 TEST_F(MtdSysfsTest, MissingClassDirectoryMeansLegacyMode) {
     ASSERT_EQ(::rmdir(kClass.c_str()), 0);
-    MtdLibrary* library = mtdOpenLibrary();
+    const ScopedMtdLibrary library(mtdOpenLibrary());
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->sysfsSupported, 0u);
     EXPECT_EQ(library->sysfsMtd, "");
     EXPECT_EQ(library->devFile, "");
-    mtdCloseLibrary(library);
 }
 
 TEST_F(MtdSysfsTest, EntriesWithTextAfterTheNumberCountNoDevice) {
     addDevice("mtd0ro", nandAttributes());
     addDevice("mtd1x", nandAttributes());
     addDevice("mtdblock2", nandAttributes());
-    MtdLibrary* library = mtdOpenLibrary();
+    const ScopedMtdLibrary library(mtdOpenLibrary());
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->sysfsSupported, 0u);
-    mtdCloseLibrary(library);
 }
 
 TEST_F(MtdSysfsTest, DeviceWithoutNameAttributeMeansLegacyMode) {
     auto attributes = nandAttributes();
     attributes.erase("name");
     addDevice("mtd0", attributes);
-    MtdLibrary* library = mtdOpenLibrary();
+    const ScopedMtdLibrary library(mtdOpenLibrary());
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->sysfsSupported, 0u);
-    mtdCloseLibrary(library);
 }
 
 TEST_F(MtdSysfsTest, BuildsEveryAttributePathUnderTheClass) {
     addDevice("mtd0", nandAttributes());
-    MtdLibrary* library = mtdOpenLibrary();
+    const ScopedMtdLibrary library(mtdOpenLibrary());
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->sysfsMtd, "/sys/class/mtd");
     EXPECT_EQ(library->mtdDir, "/sys/class/mtd/mtd%d");
@@ -110,7 +106,6 @@ TEST_F(MtdSysfsTest, BuildsEveryAttributePathUnderTheClass) {
     EXPECT_EQ(library->minIoFile, "/sys/class/mtd/mtd%d/writesize");
     EXPECT_EQ(library->flagsFile, "/sys/class/mtd/mtd%d/flags");
     EXPECT_EQ(library->erase64State, 0u);
-    mtdCloseLibrary(library);
 }
 
 TEST_F(MtdSysfsTest, DescribesDeviceFromItsAttributes) {
@@ -263,16 +258,15 @@ TEST_F(MtdSysfsTest, OverlongEntryNameIsReported) {
         "libmtd: error!: invalid entry in /sys/class/mtd: \"" + longName + "\"\n";
     CaptureStderr();
     // Whichever entry the support check meets first, the class counts as there.
-    MtdLibrary* library = mtdOpenLibrary();
+    const ScopedMtdLibrary library(mtdOpenLibrary());
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->sysfsSupported, 1u);
     MtdDevInfo info{};
-    EXPECT_EQ(mtdGetDevInfo(library, "/dev/null", &info), -1);
+    EXPECT_EQ(mtdGetDevInfo(library.get(), "/dev/null", &info), -1);
     EXPECT_EQ(errno, EINVAL);
     const std::string messages = GetCapturedStderr();
     ASSERT_GE(messages.size(), message.size());
     EXPECT_EQ(messages.substr(messages.size() - message.size()), message);
-    mtdCloseLibrary(library);
 }
 
 // Block operations over a regular file standing in for a device of 4 blocks of 4096 bytes.
@@ -292,13 +286,12 @@ protected:
         info_.subpageSize = 2048;
         info_.bbAllowed = 0;
     }
-    void TearDown() override { mtdCloseLibrary(library_); }
 
     TempDir dir_;
     std::string content_;
     UniqueFd fd_;
     MtdDevInfo info_{};
-    MtdLibrary* library_ = new MtdLibrary();
+    ScopedMtdLibrary library_{new MtdLibrary()};
 };
 
 TEST_F(MtdBlockTest, ReadTakesBytesAtTheOffsetInsideTheBlock) {
@@ -340,7 +333,7 @@ TEST_F(MtdBlockTest, BlockNumberOutsideTheDeviceIsRefused) {
 
 TEST_F(MtdBlockTest, WriteLandsAtTheOffsetInsideTheBlock) {
     const std::string data = randomBytes(2048, 8);
-    ASSERT_EQ(mtdWrite(library_, &info_, fd_.get(), 3, 2048, data.data(), 2048), 0);
+    ASSERT_EQ(mtdWrite(library_.get(), &info_, fd_.get(), 3, 2048, data.data(), 2048), 0);
     std::string expected = content_;
     expected.replace(3 * 4096 + 2048, 2048, data);
     EXPECT_EQ(readBytes(dir_ / "flash"), expected);
@@ -349,8 +342,8 @@ TEST_F(MtdBlockTest, WriteLandsAtTheOffsetInsideTheBlock) {
 TEST_F(MtdBlockTest, WriteOffTheSubpageGridIsRefusedAndWritesNothing) {
     const std::string data = randomBytes(100, 9);
     CaptureStderr();
-    EXPECT_EQ(mtdWrite(library_, &info_, fd_.get(), 0, 0, data.data(), 100), -1);
-    EXPECT_EQ(mtdWrite(library_, &info_, fd_.get(), 0, 100, data.data(), 2048), -1);
+    EXPECT_EQ(mtdWrite(library_.get(), &info_, fd_.get(), 0, 0, data.data(), 100), -1);
+    EXPECT_EQ(mtdWrite(library_.get(), &info_, fd_.get(), 0, 100, data.data(), 2048), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(GetCapturedStderr(),
               "libmtd: error!: write length 100 is not aligned to mtd5 min. I/O size 2048\n"
@@ -362,7 +355,7 @@ TEST_F(MtdBlockTest, FailedWriteKeepsTheSystemsErrno) {
     UniqueFd readOnly(::open((dir_ / "flash").c_str(), O_RDONLY | O_CLOEXEC));
     const std::string data = randomBytes(2048, 10);
     CaptureStderr();
-    EXPECT_EQ(mtdWrite(library_, &info_, readOnly.get(), 0, 0, data.data(), 2048), -1);
+    EXPECT_EQ(mtdWrite(library_.get(), &info_, readOnly.get(), 0, 0, data.data(), 2048), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(GetCapturedStderr(),
               "libmtd: error!: cannot write 2048 bytes to mtd5 (eraseblock 0, offset 0)\n"
@@ -404,9 +397,9 @@ TEST_F(MtdBlockTest, EnottyForTheWideEraseSwitchesToMemeraseForGood) {
     answer64 = ENOTTY;
     library_->eraseRequest = refusingKernel;
     CaptureStderr();
-    EXPECT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 1), -1);
+    EXPECT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 1), -1);
     EXPECT_EQ(library_->erase64State, 1u);
-    EXPECT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 2), -1);
+    EXPECT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 2), -1);
     EXPECT_EQ(seen64, 1);
     EXPECT_EQ(seen32, 2);
     EXPECT_EQ(GetCapturedStderr(),
@@ -421,7 +414,7 @@ TEST_F(MtdBlockTest, WideEraseFailureOtherThanEnottyIsReported) {
     answer64 = EIO;
     library_->eraseRequest = refusingKernel;
     CaptureStderr();
-    EXPECT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 1), -1);
+    EXPECT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 1), -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(library_->erase64State, 0u);
     EXPECT_EQ(seen32, 0);
@@ -435,7 +428,7 @@ TEST_F(MtdBlockTest, NarrowEraseRefusesBlocksBeyondFourGibibytes) {
     info_.ebSize = 65536;
     info_.ebCnt = 70000;
     CaptureStderr();
-    EXPECT_EQ(mtdEraseBlock(library_, &info_, fd_.get(), 65536), -1);
+    EXPECT_EQ(mtdEraseBlock(library_.get(), &info_, fd_.get(), 65536), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(GetCapturedStderr(),
               "libmtd: error!: this system can address only 65535 eraseblocks\n");

@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "qvcommontools/vpd_error_text.h"
+#include "vpd/env_update.h"
+#include "vpd/vpd_error_text.h"
 #include "vpd/vpd_handler.h"
 #include "vpd/vpd_updater.h"
 
@@ -156,19 +157,16 @@ bool runOnFile(const Options& options) {
 
 // Runs the command on the two flash copies of a record type.
 bool runOnFlash(const Options& options) {
-    VpdHandler handler(options.type, 1);
-    VpdUpdater::throwOnError(handler.readNand());
     if (options.command == "print") {
+        VpdHandler handler(options.type, 1);
+        VpdUpdater::throwOnError(handler.readNand());
         VpdUpdater::throwOnError(handler.load(true, false));
         return printRecord(handler.getUpdater(), options);
     }
     const std::string value = options.operands.size() > 1 ? options.operands[1] : "";
-    // No valid copy: refused like the installer's update, never replaced by a record that
-    // holds only this variable.
-    VpdUpdater::throwOnError(handler.load(false, false));
-    VpdUpdater::throwOnError(handler.setValue(options.operands[0], value));
-    VpdUpdater::throwOnError(handler.save());
-    VpdUpdater::throwOnError(handler.writeNand());
+    // The installer's own update: with no valid copy it is refused, never replaced by a
+    // record that holds only this variable.
+    VpdUpdater::throwOnError(setFlashVariable(options.type, options.operands[0], value));
     return true;
 }
 
@@ -188,8 +186,8 @@ int run(int argc, char** argv) {
     try {
         ok = options.useFile ? runOnFile(options) : runOnFlash(options);
     } catch (const Error& error) {
-        const char* text = qvcommontools::vpdErrorText(error);
-        std::cerr << "qvenv: " << (text != nullptr ? text : "Unkown error") << std::endl;
+        const char* text = vpdErrorText(error);
+        std::cerr << "qvenv: " << (text != nullptr ? text : kUnknownVpdErrorText) << std::endl;
         return 1;
     }
     if (!std::cout.flush()) {
@@ -206,7 +204,7 @@ int main(int argc, char** argv) {
     try {
         return KIVRA::run(argc, argv);
     } catch (...) {
-        std::cerr << "qvenv: Unkown error" << std::endl;
+        std::cerr << "qvenv: " << KIVRA::kUnknownVpdErrorText << std::endl;
         return 1;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qvsystemtools/dir_ops.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 #include "tools/qvpack/pack_error.h"
 
@@ -48,15 +49,12 @@ bool prepareOutputDir(const std::string& path) {
     if (!dir.valid()) {
         throw PackError(path + ": " + errnoText());
     }
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            throw PackError(path + ": directory is not empty");
-        }
+    qvsystemtools::DirEntries entries(dir.get());
+    if (entries.next() != nullptr) {
+        throw PackError(path + ": directory is not empty");
     }
-    if (errno != 0) {
-        throw PackError(path + ": " + errnoText());
+    if (entries.error() != 0) {
+        throw PackError(path + ": " + std::strerror(entries.error()));
     }
     return false;
 }
@@ -109,20 +107,11 @@ std::string readText(const std::string& path) {
         throw PackError("cannot read " + path + ": " + errnoText());
     }
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw PackError("cannot read " + path + ": " + errnoText());
-        }
-        if (n == 0) {
-            return text;
-        }
-        text.append(buffer, static_cast<size_t>(n));
+    const int error = qvsystemtools::readToEnd(in.get(), text);
+    if (error != 0) {
+        throw PackError("cannot read " + path + ": " + std::strerror(error));
     }
+    return text;
 }
 
 WorkDir::WorkDir() {

@@ -5,13 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <vector>
 
 #include "crypto/qv_encryption.h"
+#include "installer/digest_list.h"
 #include "installer/file_digest.h"
 #include "installer/image_classes.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/manifest_text.h"
@@ -23,18 +26,6 @@ namespace qvpack {
 namespace {
 
 using installer::ImageClass;
-
-bool isDigestText(const std::string& text) {
-    if (text.size() != 32) {
-        return false;
-    }
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Printable ASCII and white space only, as every digest and file name is.
 bool isListText(const std::string& text) {
@@ -221,25 +212,34 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
                       "does not decrypt to a digest list; wrong KIVRA_VERSION?");
         return summary;
     }
-    // The installer reads the list as white-space separated tokens taken in pairs.
+    // Read by the installer's own reader, so both take the same entries from the same text.
     std::istringstream list(listText);
-    const std::set<std::string> reserved = {installer::kManifestName, installer::kDigestListName,
-                                            installer::kInitScriptName};
+    installer::DigestListReader reader(list);
+    installer::DigestListEntry entry;
     std::set<std::string> listed;
-    std::string digest;
-    std::string name;
-    while (list >> digest) {
-        if (!(list >> name)) {
-            report.failed(installer::kDigestListName, DigestState::None,
-                          "digest " + digest + " has no file name");
+    for (;;) {
+        const installer::DigestListReader::Next next = reader.next(entry);
+        if (next == installer::DigestListReader::Next::End) {
             break;
         }
+        if (next == installer::DigestListReader::Next::MissingName) {
+            report.failed(installer::kDigestListName, DigestState::None,
+                          "digest " + entry.digest + " has no file name");
+            break;
+        }
+        if (next == installer::DigestListReader::Next::ReadError) {
+            report.failed(installer::kDigestListName, DigestState::None,
+                          "cannot be read to its end");
+            break;
+        }
+        const std::string& digest = entry.digest;
+        const std::string& name = entry.name;
         if (!installer::isPlainFileName(name)) {
             report.failed(name, DigestState::Unchecked,
                           "not a plain file name of the package directory");
             continue;
         }
-        if (reserved.count(name) != 0) {
+        if (installer::isReservedName(name)) {
             report.failed(name, DigestState::Unchecked, "the name belongs to the package itself");
             continue;
         }
@@ -247,16 +247,16 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
             report.failed(name, DigestState::Unchecked, "listed twice");
             continue;
         }
-        if (!isDigestText(digest)) {
+        if (!installer::isDigestText(digest)) {
             report.failed(name, DigestState::Unchecked,
                           "digest is not 32 lower-case hexadecimal digits");
             continue;
         }
-        const EntryResult entry = checkEntry(crypto, pkgDir, plainDir, keepFiles, digest, name);
-        if (entry.reason.empty()) {
-            report.ok(name, entry.digest);
+        const EntryResult result = checkEntry(crypto, pkgDir, plainDir, keepFiles, digest, name);
+        if (result.reason.empty()) {
+            report.ok(name, result.digest);
         } else {
-            report.failed(name, entry.digest, entry.reason);
+            report.failed(name, result.digest, result.reason);
         }
     }
 
@@ -272,15 +272,15 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
 
     qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
     std::vector<std::string> unlisted;
-    while (dir.valid()) {
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            break;
-        }
+    qvsystemtools::DirEntries entries(dir.get());
+    while (const dirent* entry = dir.valid() ? entries.next() : nullptr) {
         const std::string file = entry->d_name;
-        if (file != "." && file != ".." && reserved.count(file) == 0 && listed.count(file) == 0) {
+        if (!installer::isReservedName(file) && listed.count(file) == 0) {
             unlisted.push_back(file);
         }
+    }
+    if (dir.valid() && entries.error() != 0) {
+        throw PackError(pkgDir + ": " + std::strerror(entries.error()));
     }
     std::sort(unlisted.begin(), unlisted.end());
     for (const std::string& file : unlisted) {

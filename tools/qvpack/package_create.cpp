@@ -30,8 +30,6 @@ bool hasWhiteSpace(const std::string& text) {
 }
 
 std::vector<PackageFile> checkFiles(const std::vector<std::string>& files) {
-    const std::set<std::string> reserved = {installer::kManifestName, installer::kDigestListName,
-                                            installer::kInitScriptName};
     std::set<std::string> names;
     std::vector<PackageFile> result;
     for (const std::string& source : files) {
@@ -41,7 +39,7 @@ std::vector<PackageFile> checkFiles(const std::vector<std::string>& files) {
                             "\" cannot stand in the digest list (empty, \".\", \"..\" or "
                             "white space)");
         }
-        if (reserved.count(name) != 0) {
+        if (installer::isReservedName(name)) {
             throw PackError(source + ": the name " + name + " belongs to the package itself");
         }
         if (!names.insert(name).second) {

@@ -1,4 +1,4 @@
-#include "qvcommontools/vpd_error_text.h"
+#include "vpd/vpd_error_text.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@ namespace KIVRA {
 namespace {
 
 TEST(VpdErrorText, EveryCodeHasTheInstallerText) {
-    using qvcommontools::vpdErrorText;
     EXPECT_EQ(vpdErrorText(VpdUpdater::VpdOk), nullptr);
     EXPECT_STREQ(vpdErrorText(VpdUpdater::VpdFieldExists),
                  "VPD update not allowed, field probably already exists");

@@ -1,7 +1,6 @@
-#include "qvcommontools/vpd_error_text.h"
+#include "vpd/vpd_error_text.h"
 
 namespace KIVRA {
-namespace qvcommontools {
 
 const char* vpdErrorText(VpdUpdater::VpdUpdaterError error) {
     switch (error) {
@@ -23,5 +22,4 @@ const char* vpdErrorText(VpdUpdater::VpdUpdaterError error) {
     return nullptr;  // a value outside the enumeration
 }
 
-}  // namespace qvcommontools
 }  // namespace KIVRA

@@ -1,0 +1,35 @@
+#include "vpd/env_update.h"
+
+#include "vpd/vpd_handler.h"
+
+namespace KIVRA {
+
+VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& name,
+                                             const std::string& value) {
+    // Only the older copy is replaced so that the boot loader still finds the newer one
+    // should the write be cut short; no key is required.
+    VpdHandler handler(type, 1);
+    VpdUpdater::VpdUpdaterError result = handler.readNand();
+    if (result != VpdUpdater::VpdOk) {
+        return result;
+    }
+    // Existing variables may change. With no valid copy the boot loader runs on its built-in
+    // environment; a record holding only this variable would replace that with one lacking
+    // bootcmd, bootargs and ethaddr, and the device would stop at the loader's prompt. So
+    // nothing is written and the update fails with the CRC error.
+    result = handler.load(false, false);
+    if (result != VpdUpdater::VpdOk) {
+        return result;
+    }
+    result = handler.setValue(name, value);
+    if (result != VpdUpdater::VpdOk) {
+        return result;
+    }
+    result = handler.save();
+    if (result != VpdUpdater::VpdOk) {
+        return result;
+    }
+    return handler.writeNand();
+}
+
+}  // namespace KIVRA

@@ -1,0 +1,23 @@
+#pragma once
+// The one operation "set one variable in a record kept as two copies in flash", used by the
+// installer's setEnvValue (qvcommontools/env_value.h) and by qvenv, so both change flash in
+// the same way. vpd/vpd_error_text.h words its results.
+
+#include <string>
+
+#include "vpd/vpd_type.h"
+#include "vpd/vpd_updater.h"
+
+namespace KIVRA {
+
+// Reads both copies of record type from flash, sets name to value in the newer valid copy
+// (an empty value removes name) and writes the result over the older copy with the next
+// flag, so the newer copy survives a power cut in the middle of the write. VpdOk when the
+// variable was written; otherwise the code of the failing step (VpdHandler's and
+// VpdUpdater's results), and the newer copy in flash is never touched. With no valid copy
+// (erased flash, or both copies damaged) nothing is written and the result is VpdCrcError.
+// Exceptions other than the VPD codes (out of memory) pass to the caller.
+[[nodiscard]] VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& name,
+                                                           const std::string& value);
+
+}  // namespace KIVRA

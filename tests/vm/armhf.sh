@@ -174,6 +174,8 @@ ln -s /proc/self/fd/2 $r/dev/stderr 2>/dev/null
 mount -t tmpfs -o mode=1777 tmp $r/tmp && mount -t tmpfs -o mode=0755 mnt $r/mnt ||
   fail "cannot mount /tmp or /mnt"
 mount -t tmpfs -o mode=0755 run $r/run 2>/dev/null
+# A checkout below /tmp or /mnt (a CI clone) needs its mount point in the fresh tmpfs.
+mkdir -p "$r$checkout" || fail "cannot make the mount point $checkout"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=none checkout "$r$checkout" ||
   fail "cannot mount the checkout at $checkout"
 touch /ctl/booted

@@ -1,10 +1,13 @@
 // The installer program end to end on packages built by qvpack. The host has no MTD flash,
-// so a run that gets as far as setting the boot environment flag ends there with code 9; the
-// device harness runs the same packages to the end (full_install_devtest.cpp).
+// so a run that gets as far as setting the boot environment flag ends there with code 9, unless
+// a stand-in answers for the flash (InstallToEndTest); the device harness runs the same
+// packages to the end on the kernel's MTD layer (full_install_devtest.cpp).
 
 #include <csignal>
 
 #include "tests/app/install_run_fixture.h"
+#include "tests/vpd/boot_env_loader.h"
+#include "tests/vpd/env_samples.h"
 
 namespace KIVRA {
 namespace {
@@ -371,6 +374,59 @@ TEST_F(InstallRunTest, MissingManifestLeavesEmptyWorkingCopyNotThePreviousRuns) 
               std::string::npos);
     EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), "");
 }
+
+// The whole run to its end where no MTD kernel runs (the host and the armhf emulation tiers):
+// a preloaded stand-in answers for /dev/mtd0, described in the sandbox's /sys/class/mtd.
+struct EndRow {
+    const char* rmVersion;  // the package's radio module version; the store holds "1"
+    int exitStatus;
+};
+
+class InstallToEndTest : public testing::InstallRunFixture,
+                         public ::testing::WithParamInterface<EndRow> {};
+
+TEST_P(InstallToEndTest, EndsWithItsStatusAndTheFlagInTheOlderCopy) {
+    const std::map<std::string, std::string> attributes = {
+        {"dev", "90:0\n"},        {"name", "boot\n"},    {"type", "nor\n"},
+        {"erasesize", "65536\n"}, {"size", "1048576\n"}, {"writesize", "1\n"},
+        {"subpagesize", "1\n"},   {"oobsize", "0\n"},    {"numeraseregions", "0\n"},
+        {"flags", "0xc00\n"}};
+    ASSERT_EQ(::system("mkdir -p /sys/class/mtd/mtd0"), 0);
+    for (const auto& [name, text] : attributes) {
+        writeBytes("/sys/class/mtd/mtd0/" + name, text);
+    }
+    const std::string copy1 = testing::recordOf(testing::sampleVariables(1), 7);
+    const std::string copy2 = testing::recordOf(testing::sampleVariables(2), 8);
+    std::string flash(0x100000, '\xff');
+    flash.replace(0xC0000, copy1.size(), copy1);
+    flash.replace(0xD0000, copy2.size(), copy2);
+    writeBytes("/tmp/flash.bin", flash);
+    pack("BIRCH", GetParam().rmVersion);
+
+    const auto run = install({kPkg, "C1"}, testing::flashStandinEnv("/tmp/flash.bin"));
+    const std::vector<std::string> log = lines(readBytes(kLog));
+    ASSERT_GE(log.size(), 3u) << run.out;
+    EXPECT_EQ(log[log.size() - 2], "  - KivraInstaller::install: Unlock");
+    EXPECT_EQ(log.back(), "> [qvinstaller] End (" + std::to_string(GetParam().exitStatus) + ")");
+    EXPECT_EQ(run.exitStatus, GetParam().exitStatus) << run.out << run.err;
+    // The newer copy 2 is kept; copy 1 now holds its variables with the flag, one generation on.
+    const std::string after = readBytes("/tmp/flash.bin");
+    const testing::BootEnvironment boot = testing::chooseBootEnvironment(
+        after.substr(0xC0000, 0x10000), after.substr(0xD0000, 0x10000));
+    EXPECT_EQ(boot.copy, 1);
+    EXPECT_EQ(boot.flag(), 9);
+    EXPECT_EQ(boot.variables(), testing::withUpdateFlagSet(testing::sampleVariables(2)));
+    EXPECT_EQ(after.substr(0xD0000, 0x10000), copy2);
+    EXPECT_EQ(after.substr(0, 0xC0000), flash.substr(0, 0xC0000));
+    EXPECT_EQ(after.substr(0xE0000), flash.substr(0xE0000));
+    EXPECT_FALSE(exists(kLock));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, InstallToEndTest,
+                         ::testing::Values(EndRow{"\"1\"", 0}, EndRow{"\"2\"", 2}),
+                         [](const auto& info) {
+                             return "End" + std::to_string(info.param.exitStatus);
+                         });
 
 }  // namespace
 }  // namespace KIVRA

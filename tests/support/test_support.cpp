@@ -125,6 +125,25 @@ std::vector<std::string> noSleepEnv() {
                 "verify_asan_link_order=0"};
 }
 
+std::vector<std::string> flashStandinEnv(const std::string& image) {
+    std::vector<std::string> entries = {"QV_FLASH_STANDIN=" + image};
+    if (!emulatorCommand().empty()) {
+        entries.push_back(std::string("QEMU_SET_ENV=LD_PRELOAD=") + QV_FLASH_STANDIN_LIB);
+        return entries;
+    }
+    // Both stand-ins in one list: a second LD_PRELOAD entry would go unseen.
+    for (const std::string& entry : noSleepEnv()) {
+        const std::string key = "LD_PRELOAD=";
+        entries.push_back(entry.compare(0, key.size(), key) == 0
+                              ? key + QV_FLASH_STANDIN_LIB + ":" + entry.substr(key.size())
+                              : entry);
+    }
+    if (entries.size() == 1) {
+        entries.push_back(std::string("LD_PRELOAD=") + QV_FLASH_STANDIN_LIB);
+    }
+    return entries;
+}
+
 bool inSandbox() {
     const std::string self = link("/proc/self/ns/mnt");
     if (self.empty()) {

@@ -69,6 +69,12 @@ void execProgram(const std::string& path, const std::vector<std::string>& argv);
 // status pauses. Shell commands the program starts still sleep as usual.
 std::vector<std::string> noSleepEnv();
 
+// Environment entries that have the boot flash /dev/mtd0 answered by the regular file image
+// (an MTD character device 90:0 to the program, described in /sys/class/mtd/mtd0 by the test)
+// through a preloaded stand-in, for whole installs where no MTD kernel runs. Under the
+// user-mode emulator the stand-in goes to the emulated program only.
+std::vector<std::string> flashStandinEnv(const std::string& image);
+
 // True when uid is mapped in this process's user namespace, so files can be given to it
 // (false in the unprivileged sandbox, which maps only the caller as root).
 bool uidMapped(unsigned uid);

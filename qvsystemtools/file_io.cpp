@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace KIVRA {
 namespace qvsystemtools {
@@ -40,6 +41,22 @@ int readToEnd(int fd, std::string& text) {
         }
         if (got.count < sizeof buffer) {
             return 0;
+        }
+    }
+}
+
+CopyResult copyToEnd(int in, int out) {
+    std::vector<char> buffer(size_t{128} * 1024);
+    for (;;) {
+        const ReadResult got = readFull(in, buffer.data(), buffer.size());
+        if (got.count > 0 && !writeAllFd(out, buffer.data(), got.count)) {
+            return {errno, false};
+        }
+        if (got.error != 0) {
+            return {got.error, true};
+        }
+        if (got.count < buffer.size()) {
+            return {};
         }
     }
 }

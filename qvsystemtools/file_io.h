@@ -27,6 +27,16 @@ struct ReadResult {
 // arrived before it stays appended).
 [[nodiscard]] int readToEnd(int fd, std::string& text);
 
+// Copies everything from fd in (from its position) to fd out, retrying after interruptions,
+// in chunks large enough that a copy costs little more than the disk itself. error is 0, or
+// the errno of the step that failed; failedRead tells a failed read of in from a failed write
+// of out.
+struct CopyResult {
+    int error = 0;
+    bool failedRead = false;
+};
+[[nodiscard]] CopyResult copyToEnd(int in, int out);
+
 // A file written privately beside its target and renamed over it by commit(), so readers see
 // the old content or the new one, never a part. Destroyed uncommitted, it removes its
 // temporary file.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qvsystemtools/entry_kind.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -18,9 +19,6 @@ namespace {
 void copyFailure(const std::string& text) {
     std::cerr << "[qvsystemtools::copyFile] " << text << std::endl;
 }
-
-// The copy buffer is large enough that a copy costs little more than the disk itself.
-constexpr size_t kCopyChunk = size_t{128} * 1024;
 
 ToolStatus writeWhole(const std::string& content, const std::string& path, int flags) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666));
@@ -89,25 +87,12 @@ ToolStatus copyFile(const std::string& source, const std::string& destination) {
         copyFailure("Destination " + destination + " cannot be written");
         return TOOL_ERR_FILE_NOT_OPEN;
     }
-    std::vector<char> buffer(kCopyChunk);
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            copyFailure("Source " + source + " cannot be read");
-            return TOOL_ERR_SOURCE_NOT_OPEN;
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!writeAllFd(out.get(), buffer.data(), static_cast<size_t>(n))) {
-            copyFailure("Destination " + destination + " cannot be written");
-            return TOOL_ERR_FILE_NOT_OPEN;
-        }
+    const CopyResult copied = copyToEnd(in.get(), out.get());
+    if (copied.error != 0 && copied.failedRead) {
+        copyFailure("Source " + source + " cannot be read");
+        return TOOL_ERR_SOURCE_NOT_OPEN;
     }
-    if (out.close() != 0) {
+    if (copied.error != 0 || out.close() != 0) {
         copyFailure("Destination " + destination + " cannot be written");
         return TOOL_ERR_FILE_NOT_OPEN;
     }
@@ -120,20 +105,9 @@ ToolStatus readFile(std::string& content, const std::string& path) {
         return TOOL_ERR_FILE_NOT_OPEN;
     }
     std::string data;
-    char buffer[16 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            // A directory or a read error: nothing half-read reaches the caller.
-            return TOOL_ERR_FILE_NOT_OPEN;
-        }
-        if (n == 0) {
-            break;
-        }
-        data.append(buffer, static_cast<size_t>(n));
+    if (readToEnd(fd.get(), data) != 0) {
+        // A directory or a read error: nothing half-read reaches the caller.
+        return TOOL_ERR_FILE_NOT_OPEN;
     }
     // Line by line with a line end after each, and the last read (at end of file) adds one
     // more: this is the file's bytes followed by a single "\n".

@@ -1,56 +1,55 @@
-// Whole installations inside the device harness: real MTD flash holds the boot environment
-// and the kernel mounts the stored radio-module image, so a run goes to its end.
+// Whole installations inside the device harness: real MTD flash holds the boot environment and
+// the kernel mounts the stored radio-module image, so a run goes to its end. The environment
+// is judged from the raw flash bytes with the loader's own reading of the copies
+// (boot_env_loader.h). Which copy takes the flag for each pair of generation flags, and the
+// refusal when no copy is valid, are settled by the host tests; here they meet real flash.
 
 #include <unistd.h>
 
 #include "tests/app/install_run_fixture.h"
-#include "tests/vpd/raw_mtd.h"
-#include "tests/vpd/record_builder.h"
+#include "tests/flash/flash_device.h"
+#include "tests/vpd/boot_env_loader.h"
+#include "tests/vpd/env_samples.h"
 
 namespace KIVRA {
 namespace {
 
 using testing::exists;
+using testing::kEnvCopy1;
+using testing::kEnvCopy2;
+using testing::kEnvCopySize;
 using testing::kLock;
 using testing::kLog;
 using testing::kPkg;
 using testing::kStaging;
 using testing::lines;
 using testing::readBytes;
-
-constexpr uint32_t kEnvironment = 0xC0000;  // copy 1; copy 2 follows at + 0x10000
+using testing::recordOf;
+using testing::sampleVariables;
+using testing::withUpdateFlagSet;
 
 class FullInstallTest : public testing::InstallRunFixture {
 protected:
     void SetUp() override {
-        testing::SandboxTest::SetUp();
+        testing::requireDeviceHarness();
         if (HasFatalFailure()) {
             return;
         }
-        // All device tests share one boot: start from nothing the previous test left.
-        ASSERT_EQ(::system("rm -rf /mnt/hda1 /tmp/pkg /tmp/src /tmp/seen /tmp/boot_config "
-                           "/tmp/kivrainstaller_mnt /tmp/rmupskip /tmp/kivrainstaller.lck"),
-                  0);
         InstallRunFixture::SetUp();
-        // Copy 1 erased, copy 2 an empty valid record: the flag goes into copy 1, which is
-        // then the only copy holding it.
-        testing::RawMtd().write(kEnvironment,
-                                std::string(0x10000, '\xff') + testing::RecordBuilder().bytes());
-    }
-
-    // The copy that now holds a valid record, or an empty string.
-    static std::string validRecordArea() {
-        for (uint32_t copy : {kEnvironment, kEnvironment + 0x10000}) {
-            const std::string record = testing::RawMtd().read(copy, 0x10000);
-            const std::string area = record.substr(5);
-            if (testing::littleEndian32(testing::referenceCrc32(area)) == record.substr(0, 4)) {
-                return area;
-            }
+        if (HasFatalFailure()) {
+            return;
         }
-        return std::string();
+        size = testing::norSize();
+        // No 0xFF outside the environment, so that an erase anywhere else shows.
+        mtd.write(0, testing::unerasedPattern(size, 91));
     }
 
-    std::vector<std::string> expectedTail(int partition, int exitStatus) {
+    // Runs the installer and checks that its last lines are those of a run that set the flag
+    // and reached its end with exitStatus; partition -1 is a run without a boot partition.
+    testing::ProcessResult installToEnd(const std::vector<std::string>& args, int partition,
+                                        int exitStatus) {
+        const auto run = install(args);
+        EXPECT_EQ(run.exitStatus, exitStatus) << run.out << run.err;
         const std::string p = std::to_string(partition);
         std::vector<std::string> tail = {
             "  - KivraInstaller::install: Get boot partition ",
@@ -64,36 +63,59 @@ protected:
         }
         tail.push_back("  - KivraInstaller::install: Unlock");
         tail.push_back("> [qvinstaller] End (" + std::to_string(exitStatus) + ")");
-        return tail;
+        const auto out = lines(run.out);
+        EXPECT_GE(out.size(), tail.size());
+        if (out.size() >= tail.size()) {
+            EXPECT_EQ(std::vector<std::string>(out.end() - tail.size(), out.end()), tail);
+        }
+        EXPECT_EQ(lines(readBytes(kLog)), out);
+        EXPECT_FALSE(exists(kLock));
+        // The stored image was mounted by the kernel and is unmounted again.
+        EXPECT_EQ(::system("grep -q kivrainstaller_mnt /proc/mounts"), 256);
+        return run;
     }
+
+    // Everything but the older copy is as it was.
+    void expectOnlyChanged(uint32_t copy, const std::string& before) const {
+        const std::string after = mtd.read(0, size);
+        EXPECT_TRUE(after.substr(0, copy) == before.substr(0, copy) &&
+                    after.substr(copy + kEnvCopySize) == before.substr(copy + kEnvCopySize))
+            << "flash other than the older copy changed";
+    }
+
+    testing::RawMtd mtd;
+    uint32_t size = 0;
 };
 
-TEST_F(FullInstallTest, GoodPackageEndsWith0AndSetsFlagInFlash) {
+TEST_F(FullInstallTest, GoodPackageEndsWith0AndWritesNewerCopyPlusFlagOverOlderCopyOnly) {
+    // Copy 1 is the newer one and already has the flag, at 0: it changes in place.
+    const auto current = sampleVariables(2, true);
+    mtd.write(kEnvCopy1, recordOf(current, 9) + recordOf(sampleVariables(1), 8));
+    const std::string before = mtd.read(0, size);
     pack();
-    const auto run = install({kPkg});
-    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
-    const auto out = lines(run.out);
-    const auto tail = expectedTail(1, 0);
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(std::vector<std::string>(out.end() - tail.size(), out.end()), tail);
-    EXPECT_EQ(lines(readBytes(kLog)), out);
-    EXPECT_EQ(validRecordArea().substr(0, 17), std::string("fwupdate_flag=1\0\0", 17));
+    installToEnd({kPkg}, 1, 0);
+
     EXPECT_EQ(readBytes(kStaging + "/uImage"), images[0].second);
-    EXPECT_FALSE(exists(kLock));
-    // The stored image was mounted by the kernel and is unmounted again.
-    EXPECT_EQ(::system("grep -q kivrainstaller_mnt /proc/mounts"), 256);
+    EXPECT_TRUE(mtd.read(kEnvCopy2, kEnvCopySize) == recordOf(withUpdateFlagSet(current), 10))
+        << "copy 2 does not hold the newer copy's variables with fwupdate_flag=1 and flag 10";
+    expectOnlyChanged(kEnvCopy2, before);
+    const testing::BootEnvironment env = testing::loadBootEnvironment(mtd);
+    EXPECT_EQ(env.copy, 2);
+    EXPECT_EQ(env.variables(), withUpdateFlagSet(current));
 }
 
-TEST_F(FullInstallTest, RadioModuleUpdateNeededEndsWith2) {
+TEST_F(FullInstallTest, RadioModuleUpdateNeededEndsWith2AndStillSetsTheFlag) {
+    const auto current = sampleVariables(3);
+    mtd.write(kEnvCopy1, recordOf(sampleVariables(2), 7) + recordOf(current, 8));
+    const std::string before = mtd.read(0, size);
     pack("BIRCH", "\"2\"");
-    ASSERT_EQ(::unlink("/tmp/boot_config"), 0);
-    const auto run = install({kPkg, "C1"});
-    EXPECT_EQ(run.exitStatus, 2) << run.out << run.err;
-    const auto out = lines(run.out);
-    const auto tail = expectedTail(-1, 2);
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(std::vector<std::string>(out.end() - tail.size(), out.end()), tail);
-    EXPECT_EQ(::system("grep -q kivrainstaller_mnt /proc/mounts"), 256);
+    ASSERT_EQ(::unlink("/tmp/boot_config"), 0);  // the flag is set also without a partition
+    installToEnd({kPkg, "C1"}, -1, 2);
+
+    expectOnlyChanged(kEnvCopy1, before);
+    const testing::BootEnvironment env = testing::loadBootEnvironment(mtd);
+    EXPECT_EQ(env.copy, 1);
+    EXPECT_EQ(env.variables(), withUpdateFlagSet(current));
 }
 
 }  // namespace

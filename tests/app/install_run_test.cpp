@@ -1,6 +1,6 @@
 // The installer program end to end on packages built by qvpack. The host has no MTD flash,
 // so a run that gets as far as setting the boot environment flag ends there with code 9, unless
-// a stand-in answers for the flash (InstallToEndTest); the device harness runs the same
+// a stand-in answers for the flash (StandinFlashTest); the device harness runs the same
 // packages to the end on the kernel's MTD layer (full_install_devtest.cpp).
 
 #include <csignal>
@@ -269,12 +269,6 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
     }
 }
 
-}  // namespace
-}  // namespace KIVRA
-
-namespace KIVRA {
-namespace {
-
 // The order of system calls, not of log lines: the staged images must be flushed to disk
 // before the boot environment in flash is opened to set the update flag.
 TEST_F(InstallRunTest, ImagesAreSyncedBeforeFlashIsOpenedForTheFlag) {
@@ -306,12 +300,6 @@ TEST_F(InstallRunTest, ImagesAreSyncedBeforeFlashIsOpenedForTheFlag) {
     EXPECT_LT(firstSync, flash) << "no sync between the staged files and the flash update";
 }
 
-}  // namespace
-}  // namespace KIVRA
-
-namespace KIVRA {
-namespace {
-
 // The status file goes to user 1002 where that user exists; where it does not (the
 // unprivileged sandbox), each of the two status writes says so on the console.
 TEST_F(InstallRunTest, StatusFileOwnerChangeIsReportedWhenItFails) {
@@ -336,12 +324,6 @@ TEST_F(InstallRunTest, StatusFileOwnerChangeIsReportedWhenItFails) {
     }
     EXPECT_EQ(readBytes("/tmp/fw_status"), testing::kStatus);
 }
-
-}  // namespace
-}  // namespace KIVRA
-
-namespace KIVRA {
-namespace {
 
 // Another user can plant links in /tmp before the installer (root) runs: none of the
 // installer's working files there may be written through them.
@@ -377,33 +359,36 @@ TEST_F(InstallRunTest, MissingManifestLeavesEmptyWorkingCopyNotThePreviousRuns) 
 
 // The whole run to its end where no MTD kernel runs (the host and the armhf emulation tiers):
 // a preloaded stand-in answers for /dev/mtd0, described in the sandbox's /sys/class/mtd.
+// A run on a stand-in flash image of 1 MiB holding the boot environment copies copy1 and
+// copy2 (/tmp/flash.bin), the rest erased.
+class StandinFlashTest : public testing::InstallRunFixture {
+protected:
+    static constexpr uint32_t kCopy1 = 0xC0000, kCopy2 = 0xD0000, kCopySize = 0x10000;
+
+    testing::ProcessResult installOn(const std::string& copies,
+                                     const std::vector<std::string>& args) {
+        testing::describeStandinFlash(0x100000);
+        flash = std::string(0x100000, '\xff');
+        flash.replace(kCopy1, copies.size(), copies);
+        writeBytes("/tmp/flash.bin", flash);
+        return install(args, testing::flashStandinEnv("/tmp/flash.bin"));
+    }
+
+    std::string flash;  // the image before the run
+};
+
 struct EndRow {
     const char* rmVersion;  // the package's radio module version; the store holds "1"
     int exitStatus;
 };
 
-class InstallToEndTest : public testing::InstallRunFixture,
-                         public ::testing::WithParamInterface<EndRow> {};
+class InstallToEndTest : public StandinFlashTest, public ::testing::WithParamInterface<EndRow> {};
 
 TEST_P(InstallToEndTest, EndsWithItsStatusAndTheFlagInTheOlderCopy) {
-    const std::map<std::string, std::string> attributes = {
-        {"dev", "90:0\n"},        {"name", "boot\n"},    {"type", "nor\n"},
-        {"erasesize", "65536\n"}, {"size", "1048576\n"}, {"writesize", "1\n"},
-        {"subpagesize", "1\n"},   {"oobsize", "0\n"},    {"numeraseregions", "0\n"},
-        {"flags", "0xc00\n"}};
-    ASSERT_EQ(::system("mkdir -p /sys/class/mtd/mtd0"), 0);
-    for (const auto& [name, text] : attributes) {
-        writeBytes("/sys/class/mtd/mtd0/" + name, text);
-    }
-    const std::string copy1 = testing::recordOf(testing::sampleVariables(1), 7);
     const std::string copy2 = testing::recordOf(testing::sampleVariables(2), 8);
-    std::string flash(0x100000, '\xff');
-    flash.replace(0xC0000, copy1.size(), copy1);
-    flash.replace(0xD0000, copy2.size(), copy2);
-    writeBytes("/tmp/flash.bin", flash);
     pack("BIRCH", GetParam().rmVersion);
-
-    const auto run = install({kPkg, "C1"}, testing::flashStandinEnv("/tmp/flash.bin"));
+    const auto run =
+        installOn(testing::recordOf(testing::sampleVariables(1), 7) + copy2, {kPkg, "C1"});
     const std::vector<std::string> log = lines(readBytes(kLog));
     ASSERT_GE(log.size(), 3u) << run.out;
     EXPECT_EQ(log[log.size() - 2], "  - KivraInstaller::install: Unlock");
@@ -412,13 +397,13 @@ TEST_P(InstallToEndTest, EndsWithItsStatusAndTheFlagInTheOlderCopy) {
     // The newer copy 2 is kept; copy 1 now holds its variables with the flag, one generation on.
     const std::string after = readBytes("/tmp/flash.bin");
     const testing::BootEnvironment boot = testing::chooseBootEnvironment(
-        after.substr(0xC0000, 0x10000), after.substr(0xD0000, 0x10000));
+        after.substr(kCopy1, kCopySize), after.substr(kCopy2, kCopySize));
     EXPECT_EQ(boot.copy, 1);
     EXPECT_EQ(boot.flag(), 9);
     EXPECT_EQ(boot.variables(), testing::withUpdateFlagSet(testing::sampleVariables(2)));
-    EXPECT_EQ(after.substr(0xD0000, 0x10000), copy2);
-    EXPECT_EQ(after.substr(0, 0xC0000), flash.substr(0, 0xC0000));
-    EXPECT_EQ(after.substr(0xE0000), flash.substr(0xE0000));
+    EXPECT_EQ(after.substr(kCopy2, kCopySize), copy2);
+    EXPECT_EQ(after.substr(0, kCopy1), flash.substr(0, kCopy1));
+    EXPECT_EQ(after.substr(kCopy2 + kCopySize), flash.substr(kCopy2 + kCopySize));
     EXPECT_FALSE(exists(kLock));
 }
 
@@ -427,6 +412,31 @@ INSTANTIATE_TEST_SUITE_P(Ends, InstallToEndTest,
                          [](const auto& info) {
                              return "End" + std::to_string(info.param.exitStatus);
                          });
+
+// The boot loader runs on its built-in environment when no copy is valid; a record with only
+// the flag would take its place and lack bootcmd, and the device would not boot.
+TEST_F(StandinFlashTest, NoValidCopyFailsAtTheFlashStepAndLeavesFlashAlone) {
+    std::string damaged1 = testing::recordOf(testing::sampleVariables(1), 4);
+    std::string damaged2 = testing::recordOf(testing::sampleVariables(2), 5);
+    damaged1[0] = static_cast<char>(damaged1[0] ^ 1);
+    damaged2[9] = static_cast<char>(damaged2[9] ^ 1);
+    const std::pair<const char*, std::string> rows[] = {
+        {"erased flash", std::string(2 * kCopySize, '\xff')},
+        {"two damaged copies", damaged1 + damaged2},
+    };
+    pack();
+    ASSERT_EQ(::system("cp -a /tmp/pkg /tmp/pkg.orig"), 0);
+    for (const auto& [name, copies] : rows) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(::system("rm -rf /tmp/pkg && cp -a /tmp/pkg.orig /tmp/pkg"), 0);
+        const auto run = installOn(copies, {kPkg});
+        EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("[KivraInstaller::install] CRC error, invalid file (err 9)\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_TRUE(readBytes("/tmp/flash.bin") == flash) << "flash changed";
+    }
+}
 
 }  // namespace
 }  // namespace KIVRA

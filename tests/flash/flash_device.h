@@ -71,13 +71,19 @@ constexpr const char* kNandGeometry =
 constexpr const char* kNandName = "NAND simulator partition 0";
 
 // Flash tests erase and rewrite whole devices: they refuse to run anywhere but in the harness.
+inline void requireDeviceHarness() {
+    const char* harness = std::getenv("QV_DEVICE_HARNESS");
+    ASSERT_TRUE(harness != nullptr && std::string(harness) == "1")
+        << "device tests write to /dev/mtd*; run them through tests/vm/run";
+}
+
 class DeviceTest : public SandboxTest {
 protected:
     void SetUp() override {
         SandboxTest::SetUp();
-        const char* harness = std::getenv("QV_DEVICE_HARNESS");
-        ASSERT_TRUE(harness != nullptr && std::string(harness) == "1")
-            << "device tests write to /dev/mtd*; run them through tests/vm/run";
+        if (!HasFatalFailure()) {
+            requireDeviceHarness();
+        }
     }
 };
 

@@ -4,7 +4,6 @@
 
 #include "installer/kivra_installer.h"
 #include "qvcommontools/boot_config.h"
-#include "qvcommontools/install_log.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -17,10 +16,7 @@ using testing::writeBytes;
 const std::string kBootUpdateFile = "/tmp/boot_config";
 const std::string kAttribute = "/sys/block/mmcblk0/device/boot_config";
 
-class BootPartitionTest : public testing::SandboxTest {
-protected:
-    void TearDown() override { qvcommontools::closeInstallLog(); }
-};
+class BootPartitionTest : public testing::InstallerTest {};
 
 struct Row {
     const char* content;  // nullptr: no boot update file

@@ -1,7 +1,6 @@
 #include <cstdlib>
 
 #include "installer/kivra_installer.h"
-#include "qvcommontools/install_log.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -9,15 +8,12 @@ namespace {
 
 using Manifest = KivraInstaller::Manifest;
 
-class ManifestTest : public testing::SandboxTest {
+class ManifestTest : public testing::InstallerTest {
 protected:
-    testing::TempDir dir;
-    void TearDown() override { qvcommontools::closeInstallLog(); }
-
     Manifest parse(const std::string& text, int expected = 0) {
-        testing::writeBytes(dir / "manifest.txt", text);
+        testing::writeBytes(tempDir() / "manifest.txt", text);
         Manifest table;
-        EXPECT_EQ(KivraInstaller::readManifest(dir / "manifest.txt", table), expected);
+        EXPECT_EQ(KivraInstaller::readManifest(tempDir() / "manifest.txt", table), expected);
         return table;
     }
 };
@@ -38,7 +34,8 @@ TEST_F(ManifestTest, OnlyCommentsAndNoiseGiveEmptyTable) {
 TEST_F(ManifestTest, MissingFileEmptiesTableAndLogsCode8) {
     Manifest table = {{"old", "value"}};
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(KivraInstaller::readManifest(dir / "none", table), KivraInstaller::ManifestError);
+    EXPECT_EQ(KivraInstaller::readManifest(tempDir() / "none", table),
+              KivraInstaller::ManifestError);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "[KivraInstaller::readManifest] Unable to open manifest file (err 8)\n");
     EXPECT_TRUE(table.empty());

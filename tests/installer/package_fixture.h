@@ -13,7 +13,6 @@
 #include "crypto/qv_encryption.h"
 #include "installer/file_digest.h"
 #include "installer/kivra_installer.h"
-#include "qvcommontools/install_log.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -58,22 +57,21 @@ inline void makeIso(const std::string& path, const char* manifest, mode_t manife
 }
 
 // An installer that went through setFwDir on the package directory, as in a run.
-class PackageTest : public SandboxTest {
+class PackageTest : public InstallerTest {
 protected:
     const std::string pkg = "/tmp/pkg";
     const std::string staging = "/mnt/hda1/fwimages";
     std::unique_ptr<KivraInstaller> installer;
 
     void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(::system("mkdir -p /mnt/hda1/Kvtemp /tmp/pkg"), 0);
+        InstallerTest::SetUp();
+        ASSERT_EQ(::system("mkdir -p /tmp/pkg"), 0);
         installer = std::make_unique<KivraInstaller>();
         ::testing::internal::CaptureStdout();
         const int code = installer->setFwDir(pkg);
         (void)::testing::internal::GetCapturedStdout();
         ASSERT_EQ(code, 0);
     }
-    void TearDown() override { qvcommontools::closeInstallLog(); }
 
     // Runs a step and returns its code; console receives what it logged.
     template <typename Step>

@@ -1,7 +1,6 @@
 #include <cstdlib>
 
 #include "installer/kivra_installer.h"
-#include "qvcommontools/install_log.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -14,12 +13,9 @@ struct Outcome {
     std::string console;
 };
 
-class ProductCheckTest : public testing::SandboxTest {
+class ProductCheckTest : public testing::InstallerTest {
 protected:
-    void TearDown() override {
-        ::unsetenv("KIVRA_PRODUCT");
-        qvcommontools::closeInstallLog();
-    }
+    void TearDown() override { ::unsetenv("KIVRA_PRODUCT"); }
 
     Outcome check(const char* product, const std::string& manifest) {
         if (product == nullptr) {

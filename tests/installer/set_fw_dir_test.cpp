@@ -23,13 +23,12 @@ using testing::writeBytes;
 
 const std::string kLock = "/tmp/kivrainstaller.lck";
 
-class SetFwDirTest : public testing::SandboxTest {
+class SetFwDirTest : public testing::InstallerTest {
 protected:
     void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(::system("mkdir -p /mnt/hda1/Kvtemp /tmp/pkg"), 0);
+        InstallerTest::SetUp();
+        ASSERT_EQ(::system("mkdir -p /tmp/pkg"), 0);
     }
-    void TearDown() override { qvcommontools::closeInstallLog(); }
 
     int setFwDir(const std::string& dir, std::string& console) {
         KivraInstaller installer;

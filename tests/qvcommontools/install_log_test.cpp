@@ -13,14 +13,7 @@ namespace {
 using qvcommontools::InstallerErr;
 using testing::readBytes;
 
-class InstallLogTest : public testing::SandboxTest {
-protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(::system("mkdir -p /mnt/hda1/Kvtemp"), 0);
-    }
-    void TearDown() override { qvcommontools::closeInstallLog(); }
-};
+class InstallLogTest : public testing::InstallerTest {};
 
 TEST_F(InstallLogTest, WritesEachLineToConsoleAndLogInOrder) {
     ::testing::internal::CaptureStdout();

@@ -1,4 +1,4 @@
-// The toolbox's file I/O layer: full reads, the atomic file and directory walks.
+// The toolbox's file I/O layer: full reads, copies, the atomic file and directory walks.
 
 #include "qvsystemtools/file_io.h"
 
@@ -51,6 +51,27 @@ TEST(FileIo, ReadFullStopsAtTheEndAndKeepsTheErrnoOfAFailedRead) {
     std::string text = "kept";
     EXPECT_EQ(qvsystemtools::readToEnd(directory.get(), text), EISDIR);
     EXPECT_EQ(text, "kept");
+}
+
+// Several chunks arrive whole; a failure names its side, so a copy can say which file failed.
+TEST(FileIo, CopyToEndCopiesEveryByteAndTellsAFailedReadFromAFailedWrite) {
+    TempDir dir;
+    const std::string data = testing::randomBytes(3 * 128 * 1024 + 7, 5);
+    testing::writeBytes(dir / "in", data);
+    UniqueFd in(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd out(::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const qvsystemtools::CopyResult copied = qvsystemtools::copyToEnd(in.get(), out.get());
+    EXPECT_EQ(copied.error, 0);
+    EXPECT_TRUE(testing::readBytes(dir / "out") == data);
+
+    UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const qvsystemtools::CopyResult fromDir = qvsystemtools::copyToEnd(directory.get(), out.get());
+    EXPECT_EQ(fromDir.error, EISDIR);
+    EXPECT_TRUE(fromDir.failedRead);
+    ASSERT_EQ(::lseek(in.get(), 0, SEEK_SET), 0);
+    const qvsystemtools::CopyResult toReadOnly = qvsystemtools::copyToEnd(in.get(), in.get());
+    EXPECT_EQ(toReadOnly.error, EBADF);
+    EXPECT_FALSE(toReadOnly.failedRead);
 }
 
 TEST(FileIo, ReadToEndAppendsTheWholeFile) {

@@ -35,8 +35,7 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        dir_ = std::make_unique<TempDir>();
-        const TempDir& dir = *dir_;
+        const TempDir& dir = tempDir();
         writeBytes(dir / "hosts",
                    "127.0.0.1 localhost\n"
                    "10.1.2.3 qvmulti.test\n"
@@ -50,8 +49,6 @@ protected:
         ASSERT_EQ(hostConf_.bind(dir / "host.conf", "/etc/host.conf"), "");
     }
 
-    // Made only once the sandbox check passed: never a directory in the host's /tmp.
-    std::unique_ptr<TempDir> dir_;
     ScopedMount hosts_, nsswitch_, hostConf_;
 };
 
@@ -140,15 +137,8 @@ protected:
     static constexpr const char* kHeader =
         "IP address       HW type     Flags       HW address            Mask     Device\n";
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            dir_ = std::make_unique<TempDir>();
-        }
-    }
-
     void table(const std::string& text) {
-        const std::string file = *dir_ / "arp";
+        const std::string file = tempDir() / "arp";
         writeBytes(file, text);
         if (mount_.bind(file, "/proc/net/arp").empty() && readBytes("/proc/net/arp") == text) {
             return;
@@ -159,7 +149,6 @@ protected:
         ASSERT_EQ(readBytes("/proc/net/arp"), text);
     }
 
-    std::unique_ptr<TempDir> dir_;
     ScopedMount mount_;
 };
 

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "qvcommontools/install_log.h"
 #include "qvsystemtools/dir_ops.h"
 
 extern char** environ;
@@ -162,6 +163,44 @@ bool inSandbox() {
 void SandboxTest::SetUp() {
     ASSERT_TRUE(inSandbox()) << "refusing to touch /tmp, /mnt or /sys outside a private mount "
                                 "namespace: run through scripts/sandbox or ctest";
+}
+
+const TempDir& SandboxTest::tempDir() {
+    if (!inSandbox()) {
+        throw std::runtime_error("no temporary directory outside the sandbox");
+    }
+    if (tempDir_ == nullptr) {
+        tempDir_ = std::make_unique<TempDir>();
+    }
+    return *tempDir_;
+}
+
+ScopedInstallLog::~ScopedInstallLog() { qvcommontools::closeInstallLog(); }
+
+void InstallerTest::SetUp() {
+    SandboxTest::SetUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    ASSERT_EQ(::system("mkdir -p /mnt/hda1/Kvtemp"), 0);
+}
+
+void describeStandinFlash(uint32_t size) {
+    const std::string dir = "/sys/class/mtd/mtd0";
+    ASSERT_EQ(::system(("mkdir -p " + dir).c_str()), 0);
+    const std::pair<const char*, std::string> attributes[] = {{"dev", "90:0"},
+                                                              {"name", "boot"},
+                                                              {"type", "nor"},
+                                                              {"erasesize", "65536"},
+                                                              {"size", std::to_string(size)},
+                                                              {"writesize", "1"},
+                                                              {"subpagesize", "1"},
+                                                              {"oobsize", "0"},
+                                                              {"numeraseregions", "0"},
+                                                              {"flags", "0xc00"}};
+    for (const auto& [name, text] : attributes) {
+        writeBytes(dir + "/" + name, text + "\n");
+    }
 }
 
 TempDir::TempDir() {

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,13 +14,6 @@ namespace testing {
 
 // True inside a private mount namespace made by scripts/sandbox or the device harness.
 bool inSandbox();
-
-// A test that touches the installer's fixed paths (/tmp, /mnt, /sys) derives from this
-// fixture: it fails at once, touching nothing, outside the sandbox.
-class SandboxTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-};
 
 // A fresh directory below /tmp, removed with its content at the end of the test.
 class TempDir {
@@ -33,6 +28,43 @@ public:
 private:
     std::string path_;
 };
+
+// A test that touches the installer's fixed paths (/tmp, /mnt, /sys) derives from this
+// fixture: it fails at once, touching nothing, outside the sandbox.
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    // A directory of this test's own below /tmp, made on first use (inside the sandbox only).
+    const TempDir& tempDir();
+
+private:
+    std::unique_ptr<TempDir> tempDir_;
+};
+
+// Owns the process's install log (qvcommontools::logInstallFile) for a test: the log is closed
+// when the owner goes, so the next test of the process starts its log afresh.
+class ScopedInstallLog {
+public:
+    ScopedInstallLog() = default;
+    ~ScopedInstallLog();
+    ScopedInstallLog(const ScopedInstallLog&) = delete;
+    ScopedInstallLog& operator=(const ScopedInstallLog&) = delete;
+};
+
+// A test of installer steps run in this process: the log directory exists and the log is
+// closed after the test.
+class InstallerTest : public SandboxTest {
+protected:
+    void SetUp() override;
+
+private:
+    ScopedInstallLog log_;
+};
+
+// Describes /dev/mtd0 in the sandbox's /sys/class/mtd as the flash stand-in shows it (see
+// flashStandinEnv): a NOR device of size bytes with 64 KiB erase blocks.
+void describeStandinFlash(uint32_t size);
 
 std::string readBytes(const std::string& path);  // whole file; throws if missing
 void writeBytes(const std::string& path, const std::string& data);

@@ -1,4 +1,4 @@
-// qvenv on record files (the flash mode runs in the device tests).
+// qvenv on record files, and on /dev/mtd0 answered by the flash stand-in.
 
 #include <memory>
 #include <string>
@@ -19,11 +19,9 @@ class QvenvTest : public testing::SandboxTest {
 protected:
     void SetUp() override {
         testing::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
+        if (!HasFatalFailure()) {
+            file = tempDir() / "env.bin";
         }
-        dir = std::make_unique<testing::TempDir>();
-        file = *dir / "env.bin";
     }
 
     ProcessResult qvenv(std::vector<std::string> args) const {
@@ -31,7 +29,6 @@ protected:
         return testing::runProcess(args);
     }
 
-    std::unique_ptr<testing::TempDir> dir;
     std::string file;
 };
 
@@ -103,7 +100,7 @@ TEST_F(QvenvTest, RecordErrorsUseTheInstallerTexts) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, "qvenv: VPD update failed, input access error\n");
 
-    result = qvenv({"--file", *dir / "missing.bin", "print"});
+    result = qvenv({"--file", tempDir() / "missing.bin", "print"});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, "qvenv: VPD update failed, input error\n");
 
@@ -116,6 +113,47 @@ TEST_F(QvenvTest, RecordErrorsUseTheInstallerTexts) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, "qvenv: VPD update failed, input access error\n");
     EXPECT_EQ(readBytes(file), good);
+}
+
+// The flash mode changes flash through the installer's own update: the newer copy plus the
+// change goes over the older one, and with no valid copy nothing is written.
+TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
+    constexpr uint32_t kCopy1 = 0xC0000, kCopy2 = 0xD0000;
+    testing::describeStandinFlash(0x100000);
+    const std::string image = tempDir() / "flash.bin";
+    const auto onFlash = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), testing::binPath("qvenv"));
+        return testing::runProcess(args, testing::flashStandinEnv(image));
+    };
+    const auto flashWith = [&](const std::string& copies) {
+        std::string flash(0x100000, '\xff');
+        flash.replace(kCopy1, copies.size(), copies);
+        writeBytes(image, flash);
+        return flash;
+    };
+    flashWith(RecordBuilder().add("bootdelay=3").withFlag(1).bytes() +
+              RecordBuilder().add("bootdelay=2").withFlag(0).bytes());
+    const auto set = onFlash({"set", "board", "kv-1"});
+    ASSERT_EQ(set.exitStatus, 0) << set.err;
+    EXPECT_EQ(readBytes(image).substr(kCopy2, 0x10000),
+              RecordBuilder().add("bootdelay=3").add("board=kv-1").withFlag(2).bytes());
+    const auto print = onFlash({"--type", "2", "print"});
+    EXPECT_EQ(print.exitStatus, 0) << print.err;
+    EXPECT_EQ(print.out, "bootdelay=3\nboard=kv-1\n");
+
+    const std::pair<const char*, std::string> noValidCopy[] = {
+        {"erased flash", std::string(0x20000, '\xff')},
+        {"two damaged copies", RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes() +
+                                   RecordBuilder().add("b=1").withFlag(7).withBadCrc().bytes()},
+    };
+    for (const auto& [name, copies] : noValidCopy) {
+        SCOPED_TRACE(name);
+        const std::string before = flashWith(copies);
+        const auto result = onFlash({"set", "x", "1"});
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.err, "qvenv: CRC error, invalid file\n");
+        EXPECT_TRUE(readBytes(image) == before) << "flash changed";
+    }
 }
 
 TEST_F(QvenvTest, BadCommandLinesFailWithUsage) {

@@ -34,8 +34,7 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        dir = std::make_unique<testing::TempDir>();
-        flash.backingFile = *dir / "mtd0";
+        flash.backingFile = tempDir() / "mtd0";
         device = testing::randomBytes(kDeviceSize, 42);
         writeBytes(flash.backingFile, device);
     }
@@ -85,7 +84,6 @@ protected:
         return VpdUpdater::VpdOk;
     }
 
-    std::unique_ptr<testing::TempDir> dir;
     FakeFlash flash;
     std::string device;
 };
@@ -149,14 +147,14 @@ TEST_F(VpdHandlerTest, ReadsExactlyTheTwoCopiesOfTheBootEnvironment) {
 TEST_F(VpdHandlerTest, LinksPlantedAtTheWorkingCopiesAreNeverWrittenThrough) {
     place(kBootEnv, RecordBuilder().add("copy=1").withFlag(1).bytes());
     place(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(2).bytes());
-    writeBytes(*dir / "victim1", "system file 1");
-    writeBytes(*dir / "victim2", "system file 2");
-    ASSERT_EQ(::symlink((*dir / "victim1").c_str(), "/tmp/vpd1.bin"), 0);
-    ASSERT_EQ(::link((*dir / "victim2").c_str(), "/tmp/vpd2.bin"), 0);
+    writeBytes(tempDir() / "victim1", "system file 1");
+    writeBytes(tempDir() / "victim2", "system file 2");
+    ASSERT_EQ(::symlink((tempDir() / "victim1").c_str(), "/tmp/vpd1.bin"), 0);
+    ASSERT_EQ(::link((tempDir() / "victim2").c_str(), "/tmp/vpd2.bin"), 0);
     auto h = handler();
     ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(readBytes(*dir / "victim1"), "system file 1");
-    EXPECT_EQ(readBytes(*dir / "victim2"), "system file 2");
+    EXPECT_EQ(readBytes(tempDir() / "victim1"), "system file 1");
+    EXPECT_EQ(readBytes(tempDir() / "victim2"), "system file 2");
     EXPECT_EQ(region(kBootEnv),
               RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(3).bytes());
 }
@@ -358,26 +356,26 @@ class CopyStreamTest : public VpdHandlerTest {};
 
 TEST_F(CopyStreamTest, CopiesFromOffsetToOffsetAcrossSeveralChunks) {
     const std::string data = testing::randomBytes(0x30000 * 2 + 1234, 5);
-    writeBytes(*dir / "src", data);
-    writeBytes(*dir / "dst", "");
+    writeBytes(tempDir() / "src", data);
+    writeBytes(tempDir() / "dst", "");
     PatchStreamFile source;
     PatchStreamFile destination;
-    ASSERT_EQ(source.open((*dir / "src").c_str(), 1, 0), 0);
-    ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+    ASSERT_EQ(source.open((tempDir() / "src").c_str(), 1, 0), 0);
+    ASSERT_EQ(destination.open((tempDir() / "dst").c_str(), 2, 0), 0);
     ASSERT_EQ(VpdHandler::copyStream(&source, &destination, 1000, 10), 0);
     ASSERT_EQ(destination.close(), 0);
-    const std::string copied = readBytes(*dir / "dst");
+    const std::string copied = readBytes(tempDir() / "dst");
     EXPECT_EQ(copied.substr(0, 10), std::string(10, '\0')) << "seek past the end leaves a hole";
     EXPECT_EQ(copied.substr(10), data.substr(1000));
 }
 
 TEST_F(CopyStreamTest, FailingSourceReadIsAFailure) {
     // A file stream opened for writing cannot be read: every read fails.
-    writeBytes(*dir / "src", "content");
+    writeBytes(tempDir() / "src", "content");
     PatchStreamFile source;
     PatchStreamFile destination;
-    ASSERT_EQ(source.open((*dir / "src").c_str(), 2, 0), 0);
-    ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+    ASSERT_EQ(source.open((tempDir() / "src").c_str(), 2, 0), 0);
+    ASSERT_EQ(destination.open((tempDir() / "dst").c_str(), 2, 0), 0);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "src read failed\n");
@@ -388,16 +386,16 @@ TEST_F(CopyStreamTest, ReadFailingAfterSomeDataIsAFailure) {
     FileFlashStream source(flash);
     PatchStreamFile destination;
     ASSERT_EQ(source.open("/dev/mtd0", 1, 0), 0);
-    ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+    ASSERT_EQ(destination.open((tempDir() / "dst").c_str(), 2, 0), 0);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(VpdHandler::copyStream(&source, &destination, 0, 0), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "src read failed\n");
 }
 
 TEST_F(CopyStreamTest, ShortWriteSeekAndEraseFailuresAreReported) {
-    writeBytes(*dir / "src", testing::randomBytes(100000, 9));
+    writeBytes(tempDir() / "src", testing::randomBytes(100000, 9));
     PatchStreamFile source;
-    ASSERT_EQ(source.open((*dir / "src").c_str(), 1, 0), 0);
+    ASSERT_EQ(source.open((tempDir() / "src").c_str(), 1, 0), 0);
     {
         flash.failWriteAfter = 10;
         FileFlashStream destination(flash);
@@ -426,7 +424,7 @@ TEST_F(CopyStreamTest, ShortWriteSeekAndEraseFailuresAreReported) {
         FileFlashStream limited(flash);
         PatchStreamFile destination;
         ASSERT_EQ(limited.open("/dev/mtd0", 1, 0x1000), 0);
-        ASSERT_EQ(destination.open((*dir / "dst").c_str(), 2, 0), 0);
+        ASSERT_EQ(destination.open((tempDir() / "dst").c_str(), 2, 0), 0);
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(VpdHandler::copyStream(&limited, &destination, 0x2000, 0), -1);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "src seek to failed\n");

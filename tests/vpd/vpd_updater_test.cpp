@@ -24,11 +24,9 @@ class VpdUpdaterTest : public testing::SandboxTest {
 protected:
     void SetUp() override {
         testing::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
+        if (!HasFatalFailure()) {
+            path = tempDir() / "vpd.bin";
         }
-        dir = std::make_unique<testing::TempDir>();
-        path = *dir / "vpd.bin";
     }
 
     // The entries as the updater prints them, one "key=value" per line.
@@ -38,7 +36,6 @@ protected:
         return testing::lines(out.str());
     }
 
-    std::unique_ptr<testing::TempDir> dir;
     std::string path;
 };
 
@@ -57,7 +54,7 @@ TEST_F(VpdUpdaterTest, LoadsAllZeroAreaAsEmptyList) {
 
 TEST_F(VpdUpdaterTest, RejectsFileOneByteShortAndKeepsEarlierRecord) {
     writeBytes(path, RecordBuilder().add("a=1").bytes());
-    const std::string shortPath = *dir / "short.bin";
+    const std::string shortPath = tempDir() / "short.bin";
     writeBytes(shortPath, RecordBuilder().add("b=2").withFlag(3).bytes().substr(0, 65535));
     VpdUpdater updater(VpdTypeGeneric, path);
     ASSERT_EQ(updater.load(), VpdUpdater::VpdOk);
@@ -67,7 +64,7 @@ TEST_F(VpdUpdaterTest, RejectsFileOneByteShortAndKeepsEarlierRecord) {
     // The remains of the short read must not reach a later save.
     EXPECT_EQ(entries(updater), Lines{"a=1"});
     EXPECT_EQ(updater.getFlag(), 0);
-    const std::string savedPath = *dir / "saved.bin";
+    const std::string savedPath = tempDir() / "saved.bin";
     updater.setPath(savedPath);
     ASSERT_EQ(updater.save(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes(savedPath), readBytes(path));
@@ -77,7 +74,7 @@ TEST_F(VpdUpdaterTest, RejectsHeaderOnlyAndMissingFiles) {
     writeBytes(path, std::string(4, '\0'));
     VpdUpdater updater(VpdTypeGeneric, path);
     EXPECT_EQ(updater.load(), VpdUpdater::VpdInputAccessError);
-    updater.setPath(*dir / "missing.bin");
+    updater.setPath(tempDir() / "missing.bin");
     EXPECT_EQ(updater.load(true), VpdUpdater::VpdInputError);
 }
 
@@ -239,7 +236,7 @@ TEST_F(VpdUpdaterTest, AcceptedBadRecordSavedUnchangedIsWrittenBackAsRead) {
     VpdUpdater updater(VpdTypeGeneric, path);
     ASSERT_EQ(updater.load(true), VpdUpdater::VpdOk);
     ASSERT_EQ(updater.setValue("absent", ""), VpdUpdater::VpdOk);
-    const std::string out = *dir / "out.bin";
+    const std::string out = tempDir() / "out.bin";
     updater.setPath(out);
     ASSERT_EQ(updater.save(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes(out), bad);
@@ -346,7 +343,7 @@ TEST_F(VpdUpdaterTest, PrintWithHeaderShowsCrcAndFlagInHex) {
 
 TEST_F(VpdUpdaterTest, FailedWriteIsReportedAndKeepsTheOldRecord) {
     // A file system with room for one record only: the new record cannot be completed.
-    const std::string small = *dir / "small";
+    const std::string small = tempDir() / "small";
     ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
     // Only its owner may write it: a record there is replaced, not written in place.
     ASSERT_EQ(::mount("qvtest", small.c_str(), "tmpfs", 0, "size=96k,mode=0755"), 0);
@@ -369,7 +366,7 @@ TEST_F(VpdUpdaterTest, FailedWriteIsReportedAndKeepsTheOldRecord) {
 
 TEST_F(VpdUpdaterTest, FailedHeaderWriteOnDeviceIsReported) {
     // A record path that is a device is written in place; /dev/full refuses the first byte.
-    const std::string link = *dir / "full";
+    const std::string link = tempDir() / "full";
     ASSERT_EQ(::symlink("/dev/full", link.c_str()), 0);
     VpdUpdater updater(VpdTypeGeneric, link);
     ASSERT_EQ(updater.setValue("a", "1"), VpdUpdater::VpdOk);
@@ -377,8 +374,8 @@ TEST_F(VpdUpdaterTest, FailedHeaderWriteOnDeviceIsReported) {
 }
 
 TEST_F(VpdUpdaterTest, SaveThroughSymlinkKeepsLinkAndPermissions) {
-    const std::string target = *dir / "target.bin";
-    const std::string link = *dir / "link.bin";
+    const std::string target = tempDir() / "target.bin";
+    const std::string link = tempDir() / "link.bin";
     writeBytes(target, RecordBuilder().add("a=1").bytes());
     ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
@@ -414,11 +411,11 @@ TEST_F(VpdUpdaterTest, SaveAsAnotherUserKeepsWhatAFileWriteKeeps) {
         {"another user's writable file", kOther, 0666, 0777, VpdUpdater::VpdOk},
         {"writable file in a directory the caller may not write", 0, 0666, 0755, VpdUpdater::VpdOk},
     };
-    ASSERT_EQ(::chmod(dir->path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(tempDir().path().c_str(), 0755), 0);
     const std::string original = RecordBuilder().add("a=1").bytes();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string sub = *dir / "sub";
+        const std::string sub = tempDir() / "sub";
         ASSERT_EQ(::system(("rm -rf " + sub).c_str()), 0);
         ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
         const std::string record = sub + "/vpd.bin";
@@ -449,7 +446,7 @@ TEST_F(VpdUpdaterTest, SaveAsAnotherUserKeepsWhatAFileWriteKeeps) {
 
 TEST_F(VpdUpdaterTest, SaveKeepsTheRecordsOtherNames) {
     writeBytes(path, RecordBuilder().add("a=1").bytes());
-    const std::string other = *dir / "other-name.bin";
+    const std::string other = tempDir() / "other-name.bin";
     ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
     VpdUpdater updater(VpdTypeGeneric, path);
     ASSERT_EQ(updater.load(), VpdUpdater::VpdOk);
@@ -465,7 +462,7 @@ TEST_F(VpdUpdaterTest, SaveKeepsTheRecordsOtherNames) {
 }
 
 TEST_F(VpdUpdaterTest, SaveIntoMissingDirectoryIsAnInputError) {
-    VpdUpdater updater(VpdTypeGeneric, *dir / "no/such/dir/vpd.bin");
+    VpdUpdater updater(VpdTypeGeneric, tempDir() / "no/such/dir/vpd.bin");
     ASSERT_EQ(updater.setValue("a", "1"), VpdUpdater::VpdOk);
     EXPECT_EQ(updater.save(), VpdUpdater::VpdInputError);
 }
@@ -474,7 +471,7 @@ TEST_F(VpdUpdaterTest, SetPathKeepsEntriesAndLoadReplacesThem) {
     writeBytes(path, RecordBuilder().add("a=1").bytes());
     VpdUpdater updater(VpdTypeGeneric, path);
     ASSERT_EQ(updater.load(), VpdUpdater::VpdOk);
-    const std::string other = *dir / "other.bin";
+    const std::string other = tempDir() / "other.bin";
     updater.setPath(other);
     EXPECT_EQ(entries(updater), Lines{"a=1"});
     ASSERT_EQ(updater.save(), VpdUpdater::VpdOk);

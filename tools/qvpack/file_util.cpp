@@ -18,10 +18,22 @@
 namespace KIVRA {
 namespace qvpack {
 
+using qvsystemtools::AtomicFile;
 using qvsystemtools::UniqueDir;
 using qvsystemtools::UniqueFd;
 
 std::string errnoText() { return std::strerror(errno); }
+
+namespace {
+
+void commit(AtomicFile& file, const std::string& path) {
+    const int error = file.commit();
+    if (error != 0) {
+        throw PackError("cannot write " + path + ": " + std::strerror(error));
+    }
+}
+
+}  // namespace
 
 std::string baseName(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -65,40 +77,31 @@ void copyPlain(const std::string& source, const std::string& destination) {
     if (!in.valid() || ::fstat(in.get(), &st) != 0) {
         throw PackError("cannot read " + source + ": " + errnoText());
     }
-    UniqueFd out(
-        ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+    AtomicFile out(destination);
     if (!out.valid()) {
         throw PackError("cannot create " + destination + ": " + errnoText());
     }
-    std::vector<char> buffer(size_t{128} * 1024);
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw PackError("cannot read " + source + ": " + errnoText());
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!qvsystemtools::writeAllFd(out.get(), buffer.data(), static_cast<size_t>(n))) {
-            throw PackError("cannot write " + destination + ": " + errnoText());
-        }
+    const qvsystemtools::CopyResult copied = qvsystemtools::copyToEnd(in.get(), out.fd());
+    if (copied.error != 0) {
+        throw PackError("cannot " +
+                        std::string(copied.failedRead ? "read " + source : "write " + destination) +
+                        ": " + std::strerror(copied.error));
     }
-    // The mode given to open is reduced by the umask; the copy keeps the source's bits, so
-    // an executable stays executable.
-    if (::fchmod(out.get(), st.st_mode & 0777) != 0 || out.close() != 0) {
+    // The copy keeps the source's bits, so an executable stays executable.
+    if (::fchmod(out.fd(), st.st_mode & 0777) != 0) {
         throw PackError("cannot write " + destination + ": " + errnoText());
     }
+    commit(out, destination);
 }
 
 void writeText(const std::string& path, const std::string& text) {
-    UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!out.valid() || !qvsystemtools::writeAllFd(out.get(), text.data(), text.size()) ||
-        out.close() != 0) {
+    AtomicFile out(path);
+    // Package files are world-readable whatever the umask of the machine that made them.
+    if (!out.valid() || ::fchmod(out.fd(), 0644) != 0 ||
+        !qvsystemtools::writeAllFd(out.fd(), text.data(), text.size())) {
         throw PackError("cannot write " + path + ": " + errnoText());
     }
+    commit(out, path);
 }
 
 std::string readText(const std::string& path) {

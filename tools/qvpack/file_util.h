@@ -17,11 +17,12 @@ void requireRegularFile(const std::string& path);
 // else or a directory with content, so a package is never mixed with older files.
 [[nodiscard]] bool prepareOutputDir(const std::string& path);
 
-// Copies source to destination byte for byte, with the source's permission bits. Throws on
-// any failure, leaving a partial destination.
+// Copies source to destination byte for byte, with the source's permission bits. The
+// destination appears under its name only complete and synced; on any failure it is left
+// as it was and this throws.
 void copyPlain(const std::string& source, const std::string& destination);
 
-// Writes text as the whole content of path. Throws on any failure.
+// Writes text as the whole content of path (mode 0644), in the same way as copyPlain.
 void writeText(const std::string& path, const std::string& text);
 
 // Reads the whole file. Throws when it cannot be read.

@@ -1,7 +1,6 @@
 #include "crypto/qv_encryption.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <tomcrypt.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "qvsystemtools/file_queries.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -28,19 +28,11 @@ void wipe(void* data, size_t length) { zeromem(data, length); }
 
 enum class Direction { Encrypt, Decrypt };
 
-// True when both paths name the same file: transforming a file onto itself would truncate
-// the input before it is read and lose it.
-bool sameFile(int inputFd, const std::string& output) {
-    struct stat in {};
-    struct stat out {};
-    return ::fstat(inputFd, &in) == 0 && ::stat(output.c_str(), &out) == 0 &&
-           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
 int transformFile(const KeyRecord& record, const std::string& input, const std::string& output,
                   Direction direction) {
     qvsystemtools::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.valid() && sameFile(in.get(), output)) {
+    // Transforming a file onto itself would truncate the input before it is read.
+    if (in.valid() && qvsystemtools::sameFile(in.get(), output)) {
         return -1;
     }
     // The output is created or emptied before the input is checked, so a caller never finds

@@ -1,4 +1,3 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,21 +10,13 @@
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "qvsystemtools/file_ops.h"
+#include "qvsystemtools/file_queries.h"
 
 namespace KIVRA {
 
 namespace {
 
 using installer::ImageClass;
-
-// A package unpacked straight into a destination directory (NTIM.bin into
-// /mnt/hda1/Kvtemp) has its file installed where it already is.
-bool isSameFile(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
 
 }  // namespace
 
@@ -132,7 +123,10 @@ int KivraInstaller::installFirmware() {
                 // Right digest, wrong content: the package was built from a bad image.
                 installer::fail(d, Failure, "Unable to decrypt " + name, origin);
             }
-            if (fileClass != ImageClass::InstallerProgram && !isSameFile(source, target)) {
+            // A package unpacked straight into a destination directory (NTIM.bin into
+            // /mnt/hda1/Kvtemp) has its file installed where it already is.
+            if (fileClass != ImageClass::InstallerProgram &&
+                !qvsystemtools::sameFile(source, target)) {
                 // The verified copy is installed; the package file is no longer needed and
                 // the data partition has no room for both. A failure here costs only space.
                 (void)::unlink(source.c_str());

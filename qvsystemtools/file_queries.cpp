@@ -22,6 +22,20 @@ bool isBlockDevice(const std::string& path) { return hasFileType(path, S_IFBLK);
 
 bool isFifo(const std::string& path) { return hasFileType(path, S_IFIFO); }
 
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool sameFile(int fd, const std::string& path) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::fstat(fd, &sa) == 0 && ::stat(path.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 ToolStatus createFile(const std::string& path) {
     if (path.empty()) {
         return TOOL_ERR_EMPTY_PATH;

@@ -1,5 +1,6 @@
 #pragma once
-// Further file-type tests, creation of an empty file and a line counter. Nothing here prints.
+// Further file-type tests, file identity, creation of an empty file and a line counter.
+// Nothing here prints.
 
 #include <string>
 
@@ -13,6 +14,12 @@ namespace qvsystemtools {
 [[nodiscard]] bool isCharDevice(const std::string& path);
 [[nodiscard]] bool isBlockDevice(const std::string& path);
 [[nodiscard]] bool isFifo(const std::string& path);
+
+// True when both name one file (the same device and inode; links followed), under one name
+// or two. False when either cannot be stat'ed. A copy or transformation of a file onto itself
+// would empty it before reading it.
+[[nodiscard]] bool sameFile(const std::string& a, const std::string& b);
+[[nodiscard]] bool sameFile(int fd, const std::string& path);
 
 // Leaves an empty file at path, emptying one that held data. TOOL_OK; TOOL_ERR_EMPTY_PATH
 // for an empty path; TOOL_ERR_OPEN_DIR when the file cannot be created or closed (a missing

@@ -1,9 +1,11 @@
 #include "qvsystemtools/file_queries.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "qvsystemtools/unique_fd.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -15,6 +17,24 @@ using testing::TempDir;
 using testing::writeBytes;
 
 class FileQueriesTest : public testing::SandboxTest {};
+
+TEST_F(FileQueriesTest, SameFileFollowsNamesToTheInodeAndIsFalseForMissingFiles) {
+    const std::string file = tempDir() / "file";
+    writeBytes(file, "x");
+    writeBytes(tempDir() / "copy", "x");
+    ASSERT_EQ(::link(file.c_str(), (tempDir() / "hard").c_str()), 0);
+    ASSERT_EQ(::symlink(file.c_str(), (tempDir() / "soft").c_str()), 0);
+    const struct {
+        const char* other;
+        bool same;
+    } rows[] = {{"file", true}, {"hard", true}, {"soft", true}, {"copy", false}, {"gone", false}};
+    const qvsystemtools::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    for (const auto& row : rows) {
+        EXPECT_EQ(sameFile(file, tempDir() / row.other), row.same) << row.other;
+        EXPECT_EQ(sameFile(fd.get(), tempDir() / row.other), row.same) << row.other;
+    }
+    EXPECT_FALSE(sameFile(-1, file));
+}
 
 TEST_F(FileQueriesTest, TypeTestsTellDevicesFifosAndFollowLinks) {
     TempDir dir;

@@ -11,6 +11,7 @@
 
 #include "crypto/qv_encryption.h"
 #include "installer/image_classes.h"
+#include "qvsystemtools/file_queries.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/json_report.h"
@@ -164,11 +165,7 @@ int runFile(const std::vector<std::string>& args, bool encrypt) {
     const int result = encrypt ? crypto.encryptFile(in, out) : crypto.decryptFile(in, out);
     if (result != 0) {
         const std::string reason = errno != 0 ? ": " + errnoText() : std::string();
-        struct stat inStat {};
-        struct stat outStat {};
-        const bool same = ::stat(in.c_str(), &inStat) == 0 && ::stat(out.c_str(), &outStat) == 0 &&
-                          inStat.st_dev == outStat.st_dev && inStat.st_ino == outStat.st_ino;
-        if (same) {
+        if (qvsystemtools::sameFile(in, out)) {
             throw PackError(in + " and " + out + " are the same file");
         }
         // A partial output would pass for the whole file; a device named as output stays.

@@ -51,6 +51,9 @@ public:
 
     [[nodiscard]] bool valid() const { return fd_.valid(); }
     [[nodiscard]] int fd() const { return fd_.get(); }
+    // The temporary file's name, for a writer that takes a path: it must write this very file
+    // (open it for writing), never replace it, or commit() would sync another file.
+    [[nodiscard]] const std::string& path() const { return temp_; }
 
     // Syncs and closes the file and renames it over the target. 0, or the errno of the step
     // that failed; the temporary file is then removed and the target is as it was.

@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -443,6 +444,51 @@ TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
         EXPECT_FALSE(exists(dir / "o")) << c.what;
     }
     EXPECT_EQ(readBytes(zImage), zImageBefore);
+}
+
+// A package cut short (a crash, a power cut on the build machine) must not pass for a whole
+// one: no file is opened under its final name, each arrives by rename once complete, and the
+// digest list, without which the installer refuses the package, arrives last.
+TEST(Qvpack, PackageFilesArriveWholeByRenameWithTheDigestListLast) {
+    TempDir dir;
+    const Sources sources(dir);
+    const std::string pkg = dir / "pkg";
+    std::vector<std::string> args = {
+        "/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,rename,renameat,renameat2", "-o",
+        dir / "trace"};
+    std::vector<std::string> names = sources.names;
+    names.insert(names.end(), {"manifest.txt", "init.sh", "images.md5"});
+    std::vector<std::string> command = {testing::binPath("qvpack"),
+                                        "create",
+                                        pkg,
+                                        "--version",
+                                        "1",
+                                        "--product-type",
+                                        "BIRCH",
+                                        "--init-script",
+                                        sources.root + "/pre.sh"};
+    for (const std::string& path : sources.paths()) command.push_back(path);
+    command = testing::programCommand(command);
+    args.insert(args.end(), command.begin(), command.end());
+    const ProcessResult made = testing::runProcess(args);
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+
+    std::vector<std::string> arrived;
+    for (const std::string& call : testing::lines(readBytes(dir / "trace"))) {
+        for (const std::string& name : names) {
+            const std::string quoted = "\"" + pkg + "/" + name + "\"";
+            if (call.find(quoted) == std::string::npos) continue;
+            EXPECT_EQ(call.find("open"), std::string::npos) << "opened by its final name: " << call;
+            if (call.find("rename") != std::string::npos) arrived.push_back(name);
+        }
+    }
+    std::vector<std::string> expected = names;
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> sorted = arrived;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, expected);
+    ASSERT_FALSE(arrived.empty());
+    EXPECT_EQ(arrived.back(), "images.md5");
 }
 
 TEST(Qvpack, VerifyWithoutVersionInManifestIsAnError) {

@@ -104,6 +104,19 @@ void writeText(const std::string& path, const std::string& text) {
     commit(out, path);
 }
 
+void encryptPlain(QvEncryption& crypto, const std::string& source, const std::string& destination) {
+    AtomicFile out(destination);
+    if (!out.valid() || ::fchmod(out.fd(), 0644) != 0) {
+        throw PackError("cannot create " + destination + ": " + errnoText());
+    }
+    errno = 0;
+    if (crypto.encryptFile(source, out.path()) != 0) {
+        throw PackError("cannot encrypt " + source + " into " + destination +
+                        (errno != 0 ? ": " + errnoText() : std::string()));
+    }
+    commit(out, destination);
+}
+
 std::string readText(const std::string& path) {
     UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in.valid()) {

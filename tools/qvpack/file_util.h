@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "crypto/qv_encryption.h"
+
 namespace KIVRA {
 namespace qvpack {
 
@@ -24,6 +26,10 @@ void copyPlain(const std::string& source, const std::string& destination);
 
 // Writes text as the whole content of path (mode 0644), in the same way as copyPlain.
 void writeText(const std::string& path, const std::string& text);
+
+// Encrypts source into destination with crypto's key (mode 0644), in the same way as
+// copyPlain: the destination appears only complete and synced.
+void encryptPlain(QvEncryption& crypto, const std::string& source, const std::string& destination);
 
 // Reads the whole file. Throws when it cannot be read.
 [[nodiscard]] std::string readText(const std::string& path);

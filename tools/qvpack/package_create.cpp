@@ -56,14 +56,6 @@ std::vector<PackageFile> checkFiles(const std::vector<std::string>& files) {
     return result;
 }
 
-void encrypt(QvEncryption& crypto, const std::string& source, const std::string& target) {
-    errno = 0;
-    if (crypto.encryptFile(source, target) != 0) {
-        throw PackError("cannot encrypt " + source + " into " + target +
-                        (errno != 0 ? ": " + errnoText() : std::string()));
-    }
-}
-
 // Removes what a failed create wrote, so no half-built package is mistaken for a good one.
 class Cleanup {
 public:
@@ -130,17 +122,20 @@ void createPackage(const CreateRequest& request) {
         digests += digest + "  " + file.name + "\n";
         const std::string target = cleanup.add(out + "/" + file.name);
         if (installer::isEncryptedClass(file.imageClass)) {
-            encrypt(crypto, file.source, target);
+            encryptPlain(crypto, file.source, target);
         } else {
             copyPlain(file.source, target);
         }
     }
+    if (!request.initScript.empty()) {
+        encryptPlain(crypto, request.initScript,
+                     cleanup.add(out + "/" + installer::kInitScriptName));
+    }
+    // The digest list goes last: a package cut short by a crash or a power cut has no list and
+    // is refused as a whole, where an early list would have it installed in part.
     const std::string plainList = work.path() + "/" + installer::kDigestListName;
     writeText(plainList, digests);
-    encrypt(crypto, plainList, cleanup.add(out + "/" + installer::kDigestListName));
-    if (!request.initScript.empty()) {
-        encrypt(crypto, request.initScript, cleanup.add(out + "/" + installer::kInitScriptName));
-    }
+    encryptPlain(crypto, plainList, cleanup.add(out + "/" + installer::kDigestListName));
     cleanup.commit();
 }
 

@@ -22,10 +22,11 @@ void report(const char* operation, const std::string& text) {
     std::cerr << "[qvsystemtools::" << operation << "] " << text << std::endl;
 }
 
-// Opens a directory without following a symbolic link at its path, so a link swapped in
-// for a directory can never turn a removal into one of the link's target.
-DIR* openDirNoFollow(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Opens the directory `name` below parentFd (a path of its own with AT_FDCWD) without
+// following a symbolic link in its place.
+DIR* openDirNoFollow(int parentFd, const std::string& name) {
+    const int fd =
+        ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
@@ -36,26 +37,33 @@ DIR* openDirNoFollow(const std::string& path) {
     return dir;
 }
 
-void removeTree(const std::string& path) {
-    UniqueDir dir(openDirNoFollow(path));
+ToolStatus removeTreeAt(int parentFd, const std::string& name, const std::string& path);
+
+// Empties and removes the directory `name` below parentFd; `path` names it in messages only.
+// Every entry is reached through the descriptor of the directory opened, never through its
+// path again: a directory in /tmp that another user renames and replaces by a link while it
+// is being emptied can then never turn the removal into one of the link's target.
+void removeTree(int parentFd, const std::string& name, const std::string& path) {
+    UniqueDir dir(openDirNoFollow(parentFd, name));
     if (!dir.valid()) {
         report("removeDir", "Cannot open dir " + path);
         throw TOOL_ERR_OPEN_DIR;
     }
+    const int dirFd = ::dirfd(dir.get());
     DirEntries entries(dir.get());
     while (const dirent* entry = entries.next()) {
         const std::string entryPath = path + "/" + entry->d_name;
         struct stat st {};
-        if (::lstat(entryPath.c_str(), &st) != 0) {
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             report("removeDir", "Cannot lstat file " + entryPath);
             throw TOOL_ERR_LSTAT;
         }
         if (S_ISDIR(st.st_mode)) {
-            if (removeDir(entryPath) != TOOL_OK) {
+            if (removeTreeAt(dirFd, entry->d_name, entryPath) != TOOL_OK) {
                 report("removeDir", "Cannot remove dir " + entryPath);
                 throw TOOL_ERR_REMOVE_DIR;
             }
-        } else if (::unlink(entryPath.c_str()) != 0) {
+        } else if (::unlinkat(dirFd, entry->d_name, 0) != 0) {
             report("removeDir", "Cannot remove file " + entryPath);
             throw TOOL_ERR_REMOVE_FILE;
         }
@@ -70,9 +78,22 @@ void removeTree(const std::string& path) {
         report("removeDir", "Cannot close " + path);
         throw TOOL_ERR_CLOSE_DIR;
     }
-    if (::rmdir(path.c_str()) != 0) {
+    // A link put in the directory's place meanwhile is not a directory: the removal fails.
+    if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
         report("removeDir", "Cannot remove " + path);
         throw TOOL_ERR_REMOVE_DIR;
+    }
+}
+
+// The boundary of one removal, also of each subdirectory's: a code, never an exception.
+ToolStatus removeTreeAt(int parentFd, const std::string& name, const std::string& path) {
+    try {
+        removeTree(parentFd, name, path);
+        return TOOL_OK;
+    } catch (ToolStatus status) {
+        return status;
+    } catch (...) {
+        return TOOL_ERR_UNEXPECTED;
     }
 }
 
@@ -173,16 +194,7 @@ bool search(const std::string& dir, const std::vector<std::string>& names, std::
 
 }  // namespace
 
-ToolStatus removeDir(const std::string& path) {
-    try {
-        removeTree(path);
-        return TOOL_OK;
-    } catch (ToolStatus status) {
-        return status;
-    } catch (...) {
-        return TOOL_ERR_UNEXPECTED;
-    }
-}
+ToolStatus removeDir(const std::string& path) { return removeTreeAt(AT_FDCWD, path, path); }
 
 ToolStatus forceCreateDir(const std::string& path, bool removeExisting, mode_t mode) {
     try {

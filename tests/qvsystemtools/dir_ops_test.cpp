@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "qvsystemtools/file_ops.h"
+#include "tests/support/open_hook.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -44,6 +45,30 @@ TEST_F(DirOpsTest, RemoveDirOnFileOrLinkRefusesToOpen) {
               "[qvsystemtools::removeDir] Cannot open dir " + (dir / "f") +
                   "\n[qvsystemtools::removeDir] Cannot open dir " + (dir / "link") + "\n");
     EXPECT_EQ(readBytes(dir / "target/keep"), "k");
+}
+
+// Another user swaps a subdirectory for a link to a directory of the system at the moment
+// the removal opens it.
+TEST_F(DirOpsTest, RemoveDirNeverFollowsALinkSwappedInWhileItEmptiesADirectory) {
+    mk("system");
+    writeBytes(dir / "system/keep", "k");
+    mk("tree");
+    mk("tree/a");
+    writeBytes(dir / "tree/a/keep", "planted");
+    testing::OpenHook hook(dir / "tree/a", [&] {
+        ASSERT_EQ(::rename((dir / "tree/a").c_str(), (dir / "tree/moved").c_str()), 0);
+        ASSERT_EQ(::symlink((dir / "system").c_str(), (dir / "tree/a").c_str()), 0);
+    });
+    if (!hook.armed()) {
+        GTEST_SKIP() << "no fanotify permission events here";
+    }
+    ::testing::internal::CaptureStderr();
+    const ToolStatus result = removeDir(dir / "tree");
+    (void)::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(hook.ran());
+    EXPECT_EQ(readBytes(dir / "system/keep"), "k");
+    EXPECT_FALSE(exists(dir / "tree/moved/keep")) << "the directory opened is the one emptied";
+    EXPECT_EQ(result, TOOL_ERR_REMOVE_DIR) << "a link is no directory to remove";
 }
 
 TEST_F(DirOpsTest, NestedFailureReportsOneLinePerLevel) {

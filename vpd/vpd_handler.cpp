@@ -1,6 +1,7 @@
 #include "vpd/vpd_handler.h"
 #include "vpd/vpd_boundary.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "flash/patch_stream_file.h"
 #include "flash/patch_stream_nor.h"
 #include "qvsystemtools/device_paths.h"
+#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 
@@ -23,6 +25,16 @@ constexpr uint32_t kCopyChunk = 0x30000;
 constexpr int kSetValueAttempts = 5;
 
 using Error = VpdUpdater::VpdUpdaterError;
+
+// Makes a working copy anew, as this process's own file. Whatever another user puts at the
+// name between the removal and here (a file of theirs to be handed the record, a FIFO that
+// would hold the run) makes this fail instead of being written through or waited on; the
+// sticky /tmp then keeps others from replacing or writing the file made.
+bool createOwnCopy(const char* path) {
+    const qvsystemtools::UniqueFd fd(
+        ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    return fd.valid();
+}
 
 void report(const char* operation, int step) {
     std::cout << "VpdHandler::" << operation << " : ERR_FILE " << step << std::endl;
@@ -189,11 +201,10 @@ Error VpdHandler::readNand() {
         // From here on the temporary files may stop mirroring flash until the copy succeeds.
         s.state = 0;
         // /tmp is world-writable: whatever another user left at these names (a link to a
-        // file of the system, a hard link) is removed, never written through. The files made
-        // below belong to this process, and the sticky /tmp keeps others from replacing them.
+        // file of the system, a hard link) is removed, never written through.
         (void)::unlink(kCopy1Path);  // a missing file is the usual case
         (void)::unlink(kCopy2Path);
-        if (file.open(kCopy1Path, 2, 0) != 0) {
+        if (!createOwnCopy(kCopy1Path) || file.open(kCopy1Path, 2, 0) != 0) {
             report("readNand", 3);
             throw VpdUpdater::VpdInputError;
         }
@@ -205,7 +216,7 @@ Error VpdHandler::readNand() {
             report("readNand", 5);
             throw VpdUpdater::VpdInputError;
         }
-        if (file.open(kCopy2Path, 2, 0) != 0) {
+        if (!createOwnCopy(kCopy2Path) || file.open(kCopy2Path, 2, 0) != 0) {
             report("readNand", 6);
             throw VpdUpdater::VpdInputError;
         }
@@ -224,6 +235,10 @@ Error VpdHandler::load(bool protect, bool acceptBadCrc) {
         if (s.state < 1) {
             return VpdUpdater::VpdInputAccessError;
         }
+        // A load that fails leaves nothing loaded, also after an earlier one succeeded: the
+        // probes below change the record and its path, so a save then would write a copy
+        // that was never chosen.
+        s.state = 1;
         VpdUpdater& updater = s.updater;
         updater.setProtected(protect);
         updater.setRequiredFields(s.type);

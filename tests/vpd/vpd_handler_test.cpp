@@ -1,5 +1,6 @@
 #include "vpd/vpd_handler.h"
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <memory>
@@ -159,6 +160,23 @@ TEST_F(VpdHandlerTest, LinksPlantedAtTheWorkingCopiesAreNeverWrittenThrough) {
               RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(3).bytes());
 }
 
+// A name that survives the removal stands for another user's file put there just after it:
+// the read fails rather than hand that file the record (or wait on a FIFO).
+TEST_F(VpdHandlerTest, AWorkingCopyThatCannotBeMadeAnewFailsTheRead) {
+    writeBytes(tempDir() / "theirs", "their file");
+    writeBytes("/tmp/vpd2.bin", "");
+    ASSERT_EQ(::mount((tempDir() / "theirs").c_str(), "/tmp/vpd2.bin", nullptr, MS_BIND, nullptr),
+              0);
+    auto h = handler();
+    ::testing::internal::CaptureStdout();
+    const auto result = h->readNand();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(::umount("/tmp/vpd2.bin"), 0);
+    EXPECT_EQ(result, VpdUpdater::VpdInputError);
+    EXPECT_EQ(out, "VpdHandler::readNand : ERR_FILE 6\n");
+    EXPECT_EQ(readBytes(tempDir() / "theirs"), "their file");
+}
+
 TEST_F(VpdHandlerTest, HardwareRecordLivesAtItsOwnOffset) {
     const std::string full = RecordBuilder()
                                  .add("hwboot=1")
@@ -244,6 +262,11 @@ TEST_F(VpdHandlerTest, CallsOutOfOrderAreRefused) {
     EXPECT_EQ(h->save(), VpdUpdater::VpdInputAccessError);
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(h->setValue("a", "1"), VpdUpdater::VpdInputAccessError);
+    ASSERT_EQ(h->load(false, true), VpdUpdater::VpdOk);
+    writeBytes("/tmp/vpd1.bin", "short");
+    writeBytes("/tmp/vpd2.bin", "short");
+    EXPECT_NE(h->load(false, true), VpdUpdater::VpdOk);
+    EXPECT_EQ(h->save(), VpdUpdater::VpdInputAccessError) << "a failed load leaves nothing to save";
 }
 
 TEST_F(VpdHandlerTest, UnopenableDeviceFailsReadAndLeavesFlashAndFilesAlone) {

@@ -1,7 +1,14 @@
 #include "qvcommontools/install_log.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
+
+#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace qvcommontools {
@@ -14,11 +21,35 @@ namespace {
 
 enum class FileMode { Open, Held, Discarded };
 
-// How lines reach the file, and the lines kept while it is held.
+// How lines reach the file, the lines kept while it is held, and this run's claim on the
+// file (see claimLogFile).
 struct HeldLog {
     FileMode mode = FileMode::Open;
     std::string lines;
+    qvsystemtools::UniqueFd claim;
 };
+
+constexpr int kClaimAttempts = 500;
+constexpr useconds_t kClaimPause = 10 * 1000;  // 5 s in all
+
+// A run that ends well removes the install lock at its step "Unlock" and only then writes
+// its End line and closes the log, so the next run can start in between. Each run holds a
+// flock on the log file from its first line until the close, and the next run starts the
+// file afresh only once it has that lock: else the previous run's last line would land at
+// its old offset inside the new log (over the new lines, or after a run of zero bytes).
+// A run that holds the file longer than the wait (it hangs) does not stop this one.
+void claimLogFile(HeldLog& held) {
+    held.claim.reset(::open(kInstallLogPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!held.claim.valid()) {
+        return;  // the stream's own open below fails the same way; the console keeps the lines
+    }
+    for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
+        if (::flock(held.claim.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+            return;
+        }
+        (void)::usleep(kClaimPause);
+    }
+}
 
 HeldLog& heldLog() {
     static HeldLog held;
@@ -27,6 +58,7 @@ HeldLog& heldLog() {
 
 void writeToFile(const std::string& text) {
     if (logInstallFile == nullptr) {
+        claimLogFile(heldLog());
         // out|ate truncates: each run starts the log afresh at its first line.
         logInstallFile = new std::ofstream(kInstallLogPath, std::ios::out | std::ios::ate);
     }
@@ -92,6 +124,8 @@ void closeInstallLog() {
     logInstallFile->close();
     delete logInstallFile;
     logInstallFile = nullptr;
+    // Only now may the next run start the file afresh.
+    held.claim.reset();
 }
 
 }  // namespace qvcommontools

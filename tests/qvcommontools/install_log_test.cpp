@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "installer/kivra_installer.h"
@@ -43,6 +44,42 @@ TEST_F(InstallLogTest, NewRunReplacesPreviousLogInsteadOfAppending) {
     qvcommontools::closeInstallLog();
     (void)::testing::internal::GetCapturedStdout();
     EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "new\n");
+}
+
+// A run that ends well removes the install lock before its End line; the next run, started
+// at that moment, starts the log afresh only once the previous run has closed it.
+TEST_F(InstallLogTest, NextRunStartsTheLogOnlyAfterThePreviousRunClosedIt) {
+    int opened[2];
+    int go[2];
+    ASSERT_EQ(::pipe(opened), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t previous = ::fork();
+    ASSERT_GE(previous, 0);
+    if (previous == 0) {
+        qvcommontools::logInstall("previous: Unlock");
+        char c = 'o';
+        if (::write(opened[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) {
+            ::_exit(1);
+        }
+        ::usleep(200 * 1000);  // the next run is waiting for the log by now
+        qvcommontools::logInstall("previous: End (0)");
+        qvcommontools::closeInstallLog();
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(opened[0], &c, 1), 1);
+    ASSERT_EQ(::write(go[1], &c, 1), 1);
+    ::testing::internal::CaptureStdout();
+    qvcommontools::logInstall("next: Install");
+    qvcommontools::closeInstallLog();
+    (void)::testing::internal::GetCapturedStdout();
+    int status = -1;
+    ASSERT_EQ(::waitpid(previous, &status, 0), previous);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readBytes("/mnt/hda1/Kvtemp/qvupdate.log"), "next: Install\n");
+    for (int fd : {opened[0], opened[1], go[0], go[1]}) {
+        (void)::close(fd);
+    }
 }
 
 TEST_F(InstallLogTest, HeldLinesReachFileInOrderOnlyWhenReleased) {

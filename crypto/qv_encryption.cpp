@@ -109,8 +109,10 @@ int deriveDigest(const unsigned char* data, unsigned long length, unsigned char*
     unsigned char scratch[128];
     unsigned long digestLength = sizeof scratch;
     int result = 0;
+    // A capacity above the digest's length fails as described; one below it fails too,
+    // since the digest would not fit.
     if (hash_memory(hash, data, length, scratch, &digestLength) != CRYPT_OK ||
-        digestLength > *outLength) {
+        digestLength != *outLength) {
         result = -1;
     } else {
         std::memcpy(out, scratch, digestLength);

@@ -70,8 +70,11 @@ int KivraInstaller::installFirmware() {
             // The list comes out of the package; a name that is not a plain file name would
             // build a source or target path outside the firmware and staging directories (and
             // the source is deleted after installation), so such a list is refused as invalid.
+            // So is a list naming itself: its staged copy, still being read, would be the
+            // target.
             if (next != installer::DigestListReader::Next::Entry ||
-                !installer::isPlainFileName(entry.name)) {
+                !installer::isPlainFileName(entry.name) ||
+                entry.name == installer::kDigestListName) {
                 installer::fail(d, Md5FileError, "Invalid md5 file", origin);
             }
             const std::string& digest = entry.digest;

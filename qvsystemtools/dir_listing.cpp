@@ -134,8 +134,13 @@ bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
             addSize(listing.totalSize, st.st_size);
         }
         (void)handle.close();  // opened for reading: nothing to lose
-        // A read error part-way leaves an incomplete listing, which is not claimed whole.
-        return entries.error() == 0;
+        // A read error part-way leaves an incomplete listing, which is not claimed whole,
+        // and says why as a directory that cannot be opened does.
+        if (entries.error() != 0) {
+            error = "Cannot open dir " + dir;
+            return false;
+        }
+        return true;
     } catch (...) {
         // Only allocation can throw here; the listing is then incomplete and not claimed.
         return false;

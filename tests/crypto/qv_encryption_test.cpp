@@ -156,8 +156,14 @@ TEST(QvEncryptionKnownAnswer, CounterIsFiveFoldSha256OfKeyPassphraseAndSalt) {
 TEST(QvEncryptionKnownAnswer, SingleIterationIsPlainSha256) {
     // FIPS 180-2 example: SHA-256("abc").
     const unsigned char abc[] = {'a', 'b', 'c'};
-    unsigned char out[64];
-    unsigned long length = sizeof out;
+    unsigned char out[64] = {};
+    for (unsigned long wrong : {31UL, 33UL, 64UL}) {
+        unsigned long length = wrong;
+        EXPECT_EQ(deriveDigest(abc, 3, out, &length, 1), -1) << "capacity " << wrong;
+        EXPECT_EQ(length, wrong);
+    }
+    EXPECT_EQ(toHex(out, sizeof out), std::string(128, '0')) << "nothing written on failure";
+    unsigned long length = 32;
     ASSERT_EQ(deriveDigest(abc, 3, out, &length, 1), 0);
     EXPECT_EQ(toHex(out, length),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");

@@ -111,7 +111,7 @@ TEST_F(InstallFirmwareTest, UbootImageWithoutMagicFailsAlthoughDigestMatches) {
     }
 }
 
-TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDir) {
+TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDirOrNamesTheList) {
     // The package directory sits one level deeper so "../" names have a real file to reach.
     ASSERT_EQ(::system("mkdir -p /tmp/outer/pkg"), 0);
     KivraInstaller deeper;
@@ -124,7 +124,8 @@ TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDir) {
     const std::string first = randomBytes(100, 10);
     writeBytes("/tmp/outer/escape", outside);
     writeBytes("/tmp/outer/pkg/first.bin", first);
-    for (const char* name : {"../escape", "..", ".", "sub/../../escape", "/tmp/outer/escape"}) {
+    for (const char* name :
+         {"../escape", "..", ".", "sub/../../escape", "/tmp/outer/escape", "images.md5"}) {
         SCOPED_TRACE(name);
         writeEncrypted("/tmp/outer/pkg/images.md5",
                        md5Of(first) + " first.bin\n" + md5Of(outside) + " " + name + "\n");
@@ -133,6 +134,7 @@ TEST_F(InstallFirmwareTest, RejectsDigestListNameThatLeavesStagingDir) {
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), failure("Invalid md5 file", 11));
         // Entries before the bad name are handled in list order; the bad one touches nothing.
         EXPECT_EQ(readBytes(staging + "/first.bin"), first);
+        EXPECT_EQ(readBytes(staging + "/images.md5").substr(0, 32), md5Of(first));
         EXPECT_EQ(readBytes("/tmp/outer/escape"), outside);
         EXPECT_FALSE(exists("/mnt/hda1/escape"));
         writeBytes("/tmp/outer/pkg/first.bin", first);

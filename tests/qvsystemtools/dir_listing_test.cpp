@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <map>
 
+#include "qvsystemtools/dir_ops.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -89,6 +91,57 @@ TEST_F(DirListingTest, ListingOfMissingDirReportsAndLeavesOutputsUntouched) {
     EXPECT_FALSE(getDirSize(dir / "missing", size, error));
     EXPECT_EQ(size, 88);
     EXPECT_EQ(error, "Cannot open dir " + dir / "missing");
+}
+
+// A directory that opens but whose entries cannot be read (a damaged medium) is a failure
+// with the reason an unopenable one gives, in every walk of the toolbox: taken for the end,
+// it would pass an incomplete listing off as whole.
+TEST_F(DirListingTest, DirectoryReadErrorFailsEveryWalkWithItsReason) {
+    TempDir dir;
+    makeDir(dir / "d");
+    writeBytes(dir / "d/f", "x");
+    const std::string d = dir / "d";
+    std::string error;
+    struct Walk {
+        const char* name;
+        bool givesText;  // the walks that have an error text to fill
+        std::function<bool()> failed;
+    };
+    const Walk walks[] = {
+        {"listDir", true,
+         [&] {
+             DirListing listing;
+             return !listDir(d, listing, error);
+         }},
+        {"walkDir", true,
+         [&] {
+             std::vector<FileEntry> entries;
+             DirListing listing;
+             listing.fileEntries = &entries;
+             return !walkDir(d, listing, error);
+         }},
+        {"findFile", true,
+         [&] {
+             std::string found;
+             return !findFile(d, {}, found, error);
+         }},
+        {"countDirEntries", false, [&] { return countDirEntries(d, true) == -1; }},
+        {"removeDir", false, [&] { return removeDir(d) == TOOL_ERR_OPEN_DIR; }},
+    };
+    for (const Walk& walk : walks) {
+        SCOPED_TRACE(walk.name);
+        error.clear();
+        bool failed = false;
+        ::testing::internal::CaptureStderr();
+        const bool ran = testing::withFailingDirectoryReads([&] { failed = walk.failed(); });
+        (void)::testing::internal::GetCapturedStderr();
+        if (!ran) {
+            GTEST_SKIP() << "no seccomp filter here";
+        }
+        EXPECT_TRUE(failed);
+        EXPECT_EQ(error, walk.givesText ? "Cannot open dir " + d : "");
+        EXPECT_EQ(testing::readBytes(d + "/f"), "x");
+    }
 }
 
 TEST_F(DirListingTest, ListFilesAndGetDirSizeProduceOnlyTheirOutput) {

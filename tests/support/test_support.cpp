@@ -3,19 +3,25 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/dir_ops.h"
@@ -143,6 +149,27 @@ std::vector<std::string> flashStandinEnv(const std::string& image) {
         entries.push_back(std::string("LD_PRELOAD=") + QV_FLASH_STANDIN_LIB);
     }
     return entries;
+}
+
+bool withFailingDirectoryReads(const std::function<void()>& body) {
+    bool installed = false;
+    // A seccomp filter binds the thread that sets it (and its children) only.
+    std::thread reader([&] {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getdents64, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        installed = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                    ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+        if (installed) {
+            body();
+        }
+    });
+    reader.join();
+    return installed;
 }
 
 bool inSandbox() {

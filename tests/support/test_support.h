@@ -12,6 +12,11 @@
 namespace KIVRA {
 namespace testing {
 
+// Runs body on a thread of its own on which every read of a directory's entries fails with
+// EIO, as on a damaged medium; false (body not run) where no seccomp filter can be set, as
+// under the user-mode emulator.
+bool withFailingDirectoryReads(const std::function<void()>& body);
+
 // True inside a private mount namespace made by scripts/sandbox or the device harness.
 bool inSandbox();
 

@@ -85,16 +85,23 @@ void removeTree(int parentFd, const std::string& name, const std::string& path) 
     }
 }
 
-// The boundary of one removal, also of each subdirectory's: a code, never an exception.
-ToolStatus removeTreeAt(int parentFd, const std::string& name, const std::string& path) {
+// The boundary of an operation that raises its failure as a ToolStatus: a code, never an
+// exception.
+template <typename Body>
+ToolStatus toolBoundary(Body&& body) {
     try {
-        removeTree(parentFd, name, path);
+        body();
         return TOOL_OK;
     } catch (ToolStatus status) {
         return status;
     } catch (...) {
         return TOOL_ERR_UNEXPECTED;
     }
+}
+
+// One removal, also of each subdirectory, within its own boundary.
+ToolStatus removeTreeAt(int parentFd, const std::string& name, const std::string& path) {
+    return toolBoundary([&] { removeTree(parentFd, name, path); });
 }
 
 void createDir(const std::string& path, bool removeExisting, mode_t mode) {
@@ -197,14 +204,7 @@ bool search(const std::string& dir, const std::vector<std::string>& names, std::
 ToolStatus removeDir(const std::string& path) { return removeTreeAt(AT_FDCWD, path, path); }
 
 ToolStatus forceCreateDir(const std::string& path, bool removeExisting, mode_t mode) {
-    try {
-        createDir(path, removeExisting, mode);
-        return TOOL_OK;
-    } catch (ToolStatus status) {
-        return status;
-    } catch (...) {
-        return TOOL_ERR_UNEXPECTED;
-    }
+    return toolBoundary([&] { createDir(path, removeExisting, mode); });
 }
 
 ToolStatus forceCreateDir(const std::string& path, bool removeExisting) {

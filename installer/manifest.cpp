@@ -22,6 +22,12 @@ int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
         while (std::getline(file, line)) {
             installer::addManifestLine(line, table);
         }
+        // A read error ends the loop as the end of the file does; taken for the end, it would
+        // pass a manifest read in part (or a directory) off as whole.
+        if (file.bad()) {
+            table.clear();
+            installer::raise(ManifestError, "Unable to open manifest file", origin);
+        }
     });
 }
 

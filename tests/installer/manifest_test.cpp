@@ -31,14 +31,17 @@ TEST_F(ManifestTest, OnlyCommentsAndNoiseGiveEmptyTable) {
     EXPECT_TRUE(parse("# a\n\nnothing here\n").empty());
 }
 
-TEST_F(ManifestTest, MissingFileEmptiesTableAndLogsCode8) {
-    Manifest table = {{"old", "value"}};
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(KivraInstaller::readManifest(tempDir() / "none", table),
-              KivraInstaller::ManifestError);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "[KivraInstaller::readManifest] Unable to open manifest file (err 8)\n");
-    EXPECT_TRUE(table.empty());
+// A file that opens but cannot be read (here a directory: EISDIR) is no empty manifest.
+TEST_F(ManifestTest, MissingOrUnreadableFileEmptiesTableAndLogsCode8) {
+    for (const std::string& path : {tempDir() / "none", tempDir().path()}) {
+        SCOPED_TRACE(path);
+        Manifest table = {{"old", "value"}};
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(KivraInstaller::readManifest(path, table), KivraInstaller::ManifestError);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "[KivraInstaller::readManifest] Unable to open manifest file (err 8)\n");
+        EXPECT_TRUE(table.empty());
+    }
 }
 
 TEST_F(ManifestTest, LookupIsExactAndLeavesOutputOnMiss) {

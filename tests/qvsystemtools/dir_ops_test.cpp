@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include "qvsystemtools/file_ops.h"
-#include "tests/support/open_hook.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -55,17 +54,23 @@ TEST_F(DirOpsTest, RemoveDirNeverFollowsALinkSwappedInWhileItEmptiesADirectory) 
     mk("tree");
     mk("tree/a");
     writeBytes(dir / "tree/a/keep", "planted");
-    testing::OpenHook hook(dir / "tree/a", [&] {
-        ASSERT_EQ(::rename((dir / "tree/a").c_str(), (dir / "tree/moved").c_str()), 0);
-        ASSERT_EQ(::symlink((dir / "system").c_str(), (dir / "tree/a").c_str()), 0);
-    });
-    if (!hook.armed()) {
+    bool swapped = false;
+    ToolStatus result = TOOL_OK;
+    const bool held = testing::withOpenHeld(
+        dir / "tree/a",
+        [&] {
+            swapped = ::rename((dir / "tree/a").c_str(), (dir / "tree/moved").c_str()) == 0 &&
+                      ::symlink((dir / "system").c_str(), (dir / "tree/a").c_str()) == 0;
+        },
+        [&] {
+            ::testing::internal::CaptureStderr();
+            result = removeDir(dir / "tree");
+            (void)::testing::internal::GetCapturedStderr();
+        });
+    if (!held) {
         GTEST_SKIP() << "no fanotify permission events here";
     }
-    ::testing::internal::CaptureStderr();
-    const ToolStatus result = removeDir(dir / "tree");
-    (void)::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(hook.ran());
+    ASSERT_TRUE(swapped);
     EXPECT_EQ(readBytes(dir / "system/keep"), "k");
     EXPECT_FALSE(exists(dir / "tree/moved/keep")) << "the directory opened is the one emptied";
     EXPECT_EQ(result, TOOL_ERR_REMOVE_DIR) << "a link is no directory to remove";

@@ -6,6 +6,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/fanotify.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -25,6 +26,7 @@
 
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/dir_ops.h"
+#include "qvsystemtools/unique_fd.h"
 
 extern char** environ;
 
@@ -170,6 +172,31 @@ bool withFailingDirectoryReads(const std::function<void()>& body) {
     });
     reader.join();
     return installed;
+}
+
+bool withOpenHeld(const std::string& path, const std::function<void()>& meanwhile,
+                  const std::function<void()>& body) {
+    const qvsystemtools::UniqueFd watch(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY));
+    if (!watch.valid() || ::fanotify_mark(watch.get(), FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR,
+                                          AT_FDCWD, path.c_str()) != 0) {
+        return false;
+    }
+    std::thread holder([&] {
+        fanotify_event_metadata event{};
+        if (::read(watch.get(), &event, sizeof event) != sizeof event || event.fd < 0) {
+            return;
+        }
+        meanwhile();
+        // Later opens of the path go on unheld; the one held waits for the answer below.
+        (void)::fanotify_mark(watch.get(), FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+        const fanotify_response allow{event.fd, FAN_ALLOW};
+        // A lost answer leaves the open held: the test then hangs, which its timeout shows.
+        (void)!::write(watch.get(), &allow, sizeof allow);
+        (void)::close(event.fd);
+    });
+    body();
+    holder.join();
+    return true;
 }
 
 bool inSandbox() {

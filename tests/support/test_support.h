@@ -17,6 +17,13 @@ namespace testing {
 // under the user-mode emulator.
 bool withFailingDirectoryReads(const std::function<void()>& body);
 
+// Runs body while its first open of path is held by the kernel (a fanotify permission event)
+// until `meanwhile`, run on another thread, has done what a second user would do at that
+// moment: the race is won every time. False (body not run) where the kernel or the emulator
+// offers no permission events.
+bool withOpenHeld(const std::string& path, const std::function<void()>& meanwhile,
+                  const std::function<void()>& body);
+
 // True inside a private mount namespace made by scripts/sandbox or the device harness.
 bool inSandbox();
 

@@ -5,6 +5,7 @@
 
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
+#include "installer/stop_signals.h"
 #include "qvcommontools/install_log.h"
 
 namespace KIVRA {
@@ -90,6 +91,9 @@ int runInstaller(int argc, char* argv[]) {
             qvcommontools::discardInstallLog();
             return 0;
         }
+        // From here a stop signal ends the run as a failed step (lock removed, status no
+        // longer asking not to disconnect) instead of killing it wherever it is.
+        const installer::StopSignals stopSignals;
         // The installer owns the install lock (RAII): it lets the lock go when it is destroyed
         // at the end of this block, after the log is complete, so the next run, which starts
         // the log afresh, never gets a line of this run in it.

@@ -63,6 +63,9 @@ int KivraInstaller::installFirmware() {
         installer::DigestListReader reader(list);
         installer::DigestListEntry entry;
         for (;;) {
+            // Between two files is a safe point: each file is installed and verified whole
+            // or not begun.
+            installer::stopIfAsked(d, origin);
             const installer::DigestListReader::Next next = reader.next(entry);
             if (next == installer::DigestListReader::Next::End) {
                 break;

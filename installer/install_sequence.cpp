@@ -1,16 +1,22 @@
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <utility>
 
 #include "installer/image_classes.h"
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/scratch_file.h"
+#include "installer/stop_signals.h"
 #include "qvcommontools/boot_config.h"
 #include "qvcommontools/env_value.h"
 #include "qvcommontools/fw_status.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
 #include "qvsystemtools/file_ops.h"
+#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 
@@ -21,6 +27,35 @@ namespace {
 
 const char* const kRunningManifest = "/tmp/manifest.txt";
 const char* const kVersionKey = "KIVRA_VERSION";
+const char* const kDoNotDisconnect = "2:<font color=red><b>Do not disconnect.</b></font>";
+
+// Write-back errors of a file system reach syncfs() callers whose descriptor was opened
+// before them: these descriptors, opened before the images are written, learn of every
+// failure to write the staged files to the disk (a full or failing partition).
+class DataPartitionWrites {
+public:
+    DataPartitionWrites(const std::string& staging, const std::string& work)
+        : staging_(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          work_(::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+    // Writes everything of both directories' file systems to disk. 0, or the errno of the
+    // open or flush that failed.
+    [[nodiscard]] int flush() const {
+        for (const qvsystemtools::UniqueFd* fd : {&staging_, &work_}) {
+            if (!fd->valid()) {
+                return EBADF;
+            }
+            if (::syncfs(fd->get()) != 0) {
+                return errno;
+            }
+        }
+        return 0;
+    }
+
+private:
+    qvsystemtools::UniqueFd staging_;
+    qvsystemtools::UniqueFd work_;
+};
 
 std::string runningVersion() {
     std::string text;
@@ -45,16 +80,29 @@ std::string runningVersion() {
 int KivraInstaller::install(bool& rmUpdateNeeded) {
     const std::string origin = installer::origin("install");
     Impl& d = *impl_;
+    // Each step begins at a safe point: a stop signal that came meanwhile ends the run there.
+    auto step = [&](const char* line) {
+        installer::stopIfAsked(d, origin);
+        logInstall(line);
+    };
+    auto status = [&](const char* text) {
+        if (qvcommontools::writeFwStatus(text) == qvcommontools::StatusWrite::Failed) {
+            installer::fail(d, FileError,
+                            std::string("Unable to write file ") + qvcommontools::kFwStatusPath,
+                            origin);
+        }
+        ::sleep(2);
+    };
     const int result = installer::runStep([&] {
-        qvcommontools::writeFwStatus("1:DONE");
-        ::sleep(2);
-        qvcommontools::writeFwStatus("2:<font color=red><b>Do not disconnect.</b></font>");
-        ::sleep(2);
+        installer::stopIfAsked(d, origin);
+        status("1:DONE");
+        installer::stopIfAsked(d, origin);
+        status(kDoNotDisconnect);
 
-        logInstall("  - KivraInstaller::install: Stop Services");
+        step("  - KivraInstaller::install: Stop Services");
         installer::check(d, stopServices(), "Unable to stop services", origin);
 
-        logInstall("  - KivraInstaller::install: Copy Manifest");
+        step("  - KivraInstaller::install: Copy Manifest");
         // The working copy is made privately and then given its name: a link planted at its
         // name in world-writable /tmp would otherwise have the package manifest written
         // over whatever file it points to.
@@ -70,50 +118,65 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
             installer::fail(d, ManifestCopyError, "Manifest copy to tmp failed", origin);
         }
 
-        logInstall("  - KivraInstaller::install: Read Manifest");
+        step("  - KivraInstaller::install: Read Manifest");
         installer::check(d, readPackageManifest(), "Manifest read failed", origin);
 
-        logInstall("  - KivraInstaller::install: Check product type");
+        step("  - KivraInstaller::install: Check product type");
         installer::check(d, checkProductType(), "Product Type check failed", origin);
 
-        logInstall("  - KivraInstaller::install: Check manifest content");
+        step("  - KivraInstaller::install: Check manifest content");
         const auto versionEntry = d.manifest.find(kVersionKey);
         if (versionEntry == d.manifest.end()) {
             installer::fail(d, ManifestError, "Manifest check failed", origin);
         }
         d.version = versionEntry->second;
 
-        logInstall("  - KivraInstaller::install: Pre install run");
+        step("  - KivraInstaller::install: Pre install run");
         installer::check(d, preInstallRun(), "Pre Install Run failed", origin);
 
-        logInstall("  - KivraInstaller::install: Check if RM update need ");
+        step("  - KivraInstaller::install: Check if RM update need ");
         installer::check(d, checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed", origin);
 
         installer::check(d, checkDowngrade(), "Downgrade check failed", origin);
         installer::check(d, checkUpgrade(), "Upgrade check failed", origin);
 
-        logInstall("  - KivraInstaller::install: Install firmware ");
+        step("  - KivraInstaller::install: Install firmware ");
+        // Opened before the first image is written: the flush below then reports every
+        // write-back failure on the data partition since, which sync() would keep to itself.
+        DataPartitionWrites writes(d.fwImagesDir, d.tempDir);
         installer::check(d, installFirmware(), "Firmware install failed", origin);
 
         const std::string running = runningVersion();
         logInstall("Currently running KIVRA version " + running + " and installing " + d.version);
-        // The version record is informative for the boot procedure; a failure to write it
-        // does not stop an otherwise good installation.
-        (void)qvsystemtools::writeFile(running, d.fwImagesDir + "/version1.txt");
-        (void)qvsystemtools::writeFile(d.version, d.fwImagesDir + "/version2.txt");
+        // The boot procedure reads the version record with the staged images: an update
+        // sent to the boot loader with an empty or cut version file is not a success.
+        const std::pair<std::string, const std::string&> versions[] = {
+            {d.fwImagesDir + "/version1.txt", running},
+            {d.fwImagesDir + "/version2.txt", d.version}};
+        for (const auto& [path, text] : versions) {
+            if (qvsystemtools::writeFile(text, path) != qvsystemtools::TOOL_OK) {
+                installer::fail(d, FileError, "Unable to write file " + path, origin);
+            }
+        }
         // The boot environment is about to say that staged images are waiting: they must be
         // on the data partition before the flag is, or a power cut in between would boot
         // into images that never reached the disk.
-        ::sync();
+        if (writes.flush() != 0) {
+            installer::fail(d, FileError, "Unable to sync " + d.fwImagesDir, origin);
+        }
 
-        logInstall("  - KivraInstaller::install: Get boot partition ");
+        step("  - KivraInstaller::install: Get boot partition ");
         int nextPartition = -1;
         installer::check(d, getBootPartition(nextPartition), "Getting boot partition failed",
                          origin);
         const std::string partition = std::to_string(nextPartition);
         logInstall("  - KivraInstaller::install: Next boot partition: " + partition);
 
-        logInstall("  - KivraInstaller::install: Set environment flag ");
+        step("  - KivraInstaller::install: Set environment flag ");
+        // The last safe point. From the environment write on, the run completes: a stop in
+        // the middle of it could leave neither copy good, and one right after it a flag that
+        // points at the images without the boot partition that goes with them.
+        const installer::HeldStopSignals held;
         if (!qvcommontools::setEnvValue("fwupdate_flag", "1", nextPartition, d.lastError)) {
             installer::raise(EnvironmentError, d.lastError, origin);
         }
@@ -138,6 +201,11 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
             InstallerErr(UnlockError, d.lastError, origin).log();
         }
     });
+    if (result != Success && installer::stopSignal() != 0) {
+        // Stopped on request, the install does not go on: the status must not keep asking
+        // not to disconnect. Nothing more can be done if /tmp refuses it too.
+        (void)qvcommontools::writeFwStatus("1:DONE");
+    }
     // After a failed step the lock stays held until the installer is destroyed (its one
     // owner, Impl::lock), which the run driver does only once the log is complete.
     return result;

@@ -4,6 +4,7 @@
 
 #include "installer/install_lock.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/stop_signals.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/dir_ops.h"
 #include "qvsystemtools/file_ops.h"
@@ -24,6 +25,13 @@ void fail(KivraInstaller::Impl& d, KivraInstaller::Error code, const std::string
           const std::string& origin) {
     d.lastError = message;
     raise(code, d.lastError, origin);
+}
+
+void stopIfAsked(KivraInstaller::Impl& d, const std::string& origin) {
+    const int sig = stopSignal();
+    if (sig != 0) {
+        fail(d, KivraInstaller::Failure, std::string("Stopped by ") + stopSignalName(sig), origin);
+    }
 }
 
 std::string requiredEnv(KivraInstaller::Impl& d, const char* name, const std::string& origin) {

@@ -61,6 +61,10 @@ int runStep(Body&& body) {
 void check(KivraInstaller::Impl& d, int code, const std::string& failure,
            const std::string& origin);
 
+// A safe point of the run: when a stop signal has come (see stop_signals.h), the step fails
+// with Failure "Stopped by <signal>", so the run ends as after any failed step.
+void stopIfAsked(KivraInstaller::Impl& d, const std::string& origin);
+
 // The value of the environment variable name; when it is not set, the step fails with
 // EnvironmentError "Environment var <name> is missing".
 [[nodiscard]] std::string requiredEnv(KivraInstaller::Impl& d, const char* name,

@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/scratch_file.h"
+#include "installer/stop_signals.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
 #include "qvsystemtools/file_ops.h"
@@ -26,6 +28,7 @@ const char* const kScriptCopy = "/tmp/init.sh";
 
 int KivraInstaller::preInstallRun() {
     Impl& d = *impl_;
+    const std::string origin = installer::origin("preInstallRun");
     return installer::runStep([&] {
         const std::string script = d.fwDir + "/init.sh";
         bool placed = false;
@@ -50,12 +53,19 @@ int KivraInstaller::preInstallRun() {
         // Only the copy this run put in place is run: anyone may create /tmp/init.sh.
         if (placed) {
             const std::string command = std::string("/bin/sh ") + kScriptCopy;
-            bool executed = false;
-            const int status = qvsystemtools::runCommand(command, executed);
-            if (!executed || status != 0) {
+            const qvsystemtools::CommandEnd end = qvsystemtools::runCommandEnd(command);
+            // system() keeps SIGINT from this process while the script runs: the console's
+            // interrupt reaches the script alone, and its end by that signal is the request.
+            if (end.signal == SIGINT) {
+                installer::noteStopSignal(SIGINT);
+            }
+            if (!end.executed || end.status != 0) {
                 qvcommontools::logInstall("Running pre install script failed, continue");
             }
         }
+        // The script runs to its end: cut short, it may leave the device half prepared. A
+        // stop asked for meanwhile takes effect now, before anything is installed.
+        installer::stopIfAsked(d, origin);
     });
 }
 

@@ -1,5 +1,7 @@
 #include "qvsystemtools/command.h"
 
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -115,14 +117,22 @@ int runCommand(const std::string& command, bool& executed, int check) {
     if (check == 1 && !isSafeCommand(command)) {
         return TOOL_ERR_UNSAFE_COMMAND;
     }
+    const CommandEnd end = runCommandEnd(command);
+    executed = end.executed;
+    return end.status;
+}
+
+CommandEnd runCommandEnd(const std::string& command) {
+    CommandEnd end;
     const int status = ::system(command.c_str());
     if (status < 0) {
-        const int error = errno;
-        executed = false;
-        return error;
+        end.status = errno;
+        return end;
     }
-    executed = true;
-    return exitCode(status);
+    end.executed = true;
+    end.status = exitCode(status);
+    end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return end;
 }
 
 std::string shellQuote(const std::string& value) {

@@ -23,6 +23,17 @@ namespace qvsystemtools {
 [[nodiscard]] int runCommand(const std::string& command, int check = 0);
 [[nodiscard]] int runCommand(const std::string& command, bool& executed, int check = 0);
 
+// How a command run through system() ended: whether the shell could be started, the result
+// runCommand gives (exit code 0-255, or errno when the shell could not be started), and the
+// signal that ended the shell (0 when it exited). The result alone decodes an end by a signal
+// as 0; a caller that must tell the console's SIGINT apart looks at signal.
+struct CommandEnd {
+    bool executed = false;
+    int status = 0;
+    int signal = 0;
+};
+[[nodiscard]] CommandEnd runCommandEnd(const std::string& command);
+
 // value in single quotes for the shell, embedded single quotes written as '\''.
 [[nodiscard]] std::string shellQuote(const std::string& value);
 

@@ -185,6 +185,29 @@ protected:
     }
 };
 
+// The whole run to its end where no MTD kernel runs (the host and the armhf emulation tiers):
+// a preloaded stand-in answers for /dev/mtd0, described in the sandbox's /sys/class/mtd.
+// A run on a stand-in flash image of 1 MiB holding the boot environment copies copy1 and
+// copy2 (/tmp/flash.bin), the rest erased.
+class StandinFlashTest : public InstallRunFixture {
+protected:
+    static constexpr uint32_t kCopy1 = 0xC0000, kCopy2 = 0xD0000, kCopySize = 0x10000;
+
+    ProcessResult installOn(const std::string& copies, const std::vector<std::string>& args) {
+        prepareFlash(copies);
+        return install(args, flashStandinEnv("/tmp/flash.bin"));
+    }
+
+    void prepareFlash(const std::string& copies) {
+        describeStandinFlash(0x100000);
+        flash = std::string(0x100000, '\xff');
+        flash.replace(kCopy1, copies.size(), copies);
+        writeBytes("/tmp/flash.bin", flash);
+    }
+
+    std::string flash;  // the image before the run
+};
+
 inline const std::vector<std::string> kHead = {
     "> [qvinstaller] Set firmware directory",
     "  - KivraInstaller::setFwDir: Check Lock",

@@ -274,8 +274,8 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
 TEST_F(InstallRunTest, ImagesAreSyncedBeforeFlashIsOpenedForTheFlag) {
     pack();
     const std::string trace = "/tmp/trace.txt";
-    std::vector<std::string> args = {"/usr/bin/strace",   "-f", "-qq", "-e",
-                                     "trace=sync,openat", "-o", trace};
+    std::vector<std::string> args = {"/usr/bin/strace",     "-f", "-qq", "-e",
+                                     "trace=syncfs,openat", "-o", trace};
     // In a cross build the emulator runs the installer and passes its calls on one to one.
     const std::vector<std::string> program =
         testing::programCommand({testing::binPath("qvinstaller"), kPkg});
@@ -288,7 +288,7 @@ TEST_F(InstallRunTest, ImagesAreSyncedBeforeFlashIsOpenedForTheFlag) {
     for (size_t i = 0; i < calls.size(); ++i) {
         if (calls[i].find("\"/mnt/hda1/fwimages/version2.txt\"") != std::string::npos) {
             lastStaged = i;
-        } else if (calls[i].find("sync()") != std::string::npos && lastStaged < i &&
+        } else if (calls[i].find("syncfs(") != std::string::npos && lastStaged < i &&
                    firstSync == calls.size()) {
             firstSync = i;
         } else if (calls[i].find("\"/dev/mtd0\"") != std::string::npos && flash == calls.size()) {
@@ -357,25 +357,7 @@ TEST_F(InstallRunTest, MissingManifestLeavesEmptyWorkingCopyNotThePreviousRuns) 
     EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), "");
 }
 
-// The whole run to its end where no MTD kernel runs (the host and the armhf emulation tiers):
-// a preloaded stand-in answers for /dev/mtd0, described in the sandbox's /sys/class/mtd.
-// A run on a stand-in flash image of 1 MiB holding the boot environment copies copy1 and
-// copy2 (/tmp/flash.bin), the rest erased.
-class StandinFlashTest : public testing::InstallRunFixture {
-protected:
-    static constexpr uint32_t kCopy1 = 0xC0000, kCopy2 = 0xD0000, kCopySize = 0x10000;
-
-    testing::ProcessResult installOn(const std::string& copies,
-                                     const std::vector<std::string>& args) {
-        testing::describeStandinFlash(0x100000);
-        flash = std::string(0x100000, '\xff');
-        flash.replace(kCopy1, copies.size(), copies);
-        writeBytes("/tmp/flash.bin", flash);
-        return install(args, testing::flashStandinEnv("/tmp/flash.bin"));
-    }
-
-    std::string flash;  // the image before the run
-};
+using testing::StandinFlashTest;
 
 struct EndRow {
     const char* rmVersion;  // the package's radio module version; the store holds "1"

@@ -145,8 +145,10 @@ TEST_F(InstallLogTest, ThrowIfThrowsOnlyForNonZeroCode) {
 class FwStatusTest : public testing::SandboxTest {};
 
 TEST_F(FwStatusTest, EachWriteReplacesWholeContentWithoutLineEnd) {
-    qvcommontools::writeFwStatus("2:<font color=red><b>Do not disconnect.</b></font>");
-    qvcommontools::writeFwStatus("1:DONE");
+    using qvcommontools::StatusWrite;
+    EXPECT_EQ(qvcommontools::writeFwStatus("2:<font color=red><b>Do not disconnect.</b></font>"),
+              StatusWrite::Written);
+    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), StatusWrite::Written);
     EXPECT_EQ(readBytes("/tmp/fw_status"), "1:DONE");
     struct stat st {};
     ASSERT_EQ(::stat("/tmp/fw_status", &st), 0);
@@ -160,7 +162,7 @@ TEST_F(FwStatusTest, EachWriteReplacesWholeContentWithoutLineEnd) {
 TEST_F(FwStatusTest, DoesNotWriteThroughSymlinkPlantedInTmp) {
     testing::writeBytes("/tmp/victim", "precious");
     ASSERT_EQ(::symlink("/tmp/victim", "/tmp/fw_status"), 0);
-    qvcommontools::writeFwStatus("1:DONE");
+    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
     EXPECT_EQ(readBytes("/tmp/victim"), "precious");
     struct stat st {};
     ASSERT_EQ(::stat("/tmp/victim", &st), 0);
@@ -170,7 +172,7 @@ TEST_F(FwStatusTest, DoesNotWriteThroughSymlinkPlantedInTmp) {
 TEST_F(FwStatusTest, DoesNotTruncateFileHardLinkedIntoTmp) {
     testing::writeBytes("/tmp/victim", "precious");
     ASSERT_EQ(::link("/tmp/victim", "/tmp/fw_status"), 0);
-    qvcommontools::writeFwStatus("1:DONE");
+    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
     EXPECT_EQ(readBytes("/tmp/victim"), "precious");
 }
 

@@ -18,6 +18,10 @@ extern "C" void noteSignal(int sig) {
     }
 }
 
+// Caught rather than ignored: the pre-install script and the other commands the run starts
+// get the default action back at exec, as a shell expects.
+extern "C" void ignoreSignal(int) {}
+
 sigset_t stopSet() {
     sigset_t set;
     (void)sigemptyset(&set);  // cannot fail for a valid set
@@ -40,12 +44,15 @@ StopSignals::StopSignals() {
         // Fails only for an invalid signal number; the signal then keeps its default action.
         (void)::sigaction(kStopSignals[i], &action, &previous_[i]);
     }
+    action.sa_handler = ignoreSignal;
+    (void)::sigaction(SIGPIPE, &action, &previousPipe_);  // as above
 }
 
 StopSignals::~StopSignals() {
     for (size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i) {
         (void)::sigaction(kStopSignals[i], &previous_[i], nullptr);  // as set up above
     }
+    (void)::sigaction(SIGPIPE, &previousPipe_, nullptr);
 }
 
 int stopSignal() { return noted; }

@@ -12,8 +12,10 @@ namespace KIVRA {
 namespace installer {
 
 // Notes the stop signals for its lifetime instead of letting them end the process (system
-// calls under way are resumed, sleeps end early); restores what was there before when it
-// goes. One per process, owned by the run driver for the installation run.
+// calls under way are resumed, sleeps end early), and keeps SIGPIPE from ending it when the
+// console's reader goes away (the install goes on; the log file keeps every line); restores
+// what was there before when it goes. One per process, owned by the run driver for the
+// installation run.
 class StopSignals {
 public:
     StopSignals();
@@ -23,6 +25,7 @@ public:
 
 private:
     struct sigaction previous_[3];
+    struct sigaction previousPipe_;
 };
 
 // The first stop signal noted since the run began, or 0.

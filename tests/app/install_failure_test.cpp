@@ -276,6 +276,34 @@ TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
     expectFailedAndNextRunInstalls(run.out, run.exitStatus);
 }
 
+// A console whose reader went away (device software that ended, `| head`) must not kill the run
+// half way: the install completes, and its log keeps every line.
+TEST_F(InstallFailureTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
+    const std::string package = unpacked();
+    int console[2];
+    ASSERT_EQ(::pipe(console), 0);
+    ::close(console[0]);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(console[1], 1);
+        for (const std::string& entry : env) {
+            const auto eq = entry.find('=');
+            ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+        }
+        for (const std::string& entry : testing::flashStandinEnv("/tmp/flash.bin")) {
+            const auto eq = entry.find('=');
+            ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+        }
+        testing::execProgram(testing::binPath("qvinstaller"), {"qvinstaller", package});
+        ::_exit(127);
+    }
+    ::close(console[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(testing::lines(readBytes(testing::kLog)).back(), "> [qvinstaller] End (0)");
+}
+
 INSTANTIATE_TEST_SUITE_P(Phases, StopSignalTest, ::testing::ValuesIn(kStopRows),
                          [](const auto& info) { return std::string(info.param.name); });
 

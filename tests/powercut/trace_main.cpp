@@ -4,7 +4,7 @@
 // log the call, put a named mark into a dm-log-writes log, or cut the power.
 //
 //   qv_powercut_trace [--list FILE] [--mark DMNAME] [--exit-mark PATH]... [--durable DEV=BDEV]
-//                     [--cut N] [--persistent PREFIX]... -- PROGRAM [ARG...]
+//                     [--cut N] [--signal N:SIG] [--persistent PREFIX]... -- PROGRAM [ARG...]
 //
 //   --list FILE        appends "N<TAB>description" per call (the numbering of --cut and marks)
 //   --mark DMNAME      before call N: the mark "eN" in the write log of device-mapper device DMNAME
@@ -12,6 +12,8 @@
 //   --durable DEV=BDEV after a call on DEV returns: fsync BDEV, the block device under DEV; the
 //                      boot flash has no write cache, unlike the block device that stands in for it
 //   --cut N            before call N: the power goes (sysrq b: immediate reboot, nothing synced)
+//   --signal N:SIG     before call N: the program is sent signal number SIG (as device software
+//                      or a service manager stops it), and goes on as it then does
 //   --persistent P     paths starting with P count (default /mnt/hda1, /dev/mtd, /sys/block/mmcblk)
 //
 // Only the program's own process is traced (its shell children do not touch persistent storage).
@@ -48,6 +50,8 @@ struct Options {
     std::string durableDevice;
     std::string durableBlock;
     long cut = 0;
+    long signalAt = 0;
+    int signal = 0;
     std::vector<std::string> persistent;
     std::vector<char*> program;
 };
@@ -316,6 +320,15 @@ Options parse(int argc, char** argv) {
             options.durableBlock = pair.substr(equals + 1);
         } else if (arg == "--cut") {
             options.cut = std::strtol(value().c_str(), nullptr, 10);
+        } else if (arg == "--signal") {
+            const std::string pair = value();
+            const auto colon = pair.find(':');
+            if (colon == std::string::npos) {
+                fatal("--signal needs N:SIG");
+            }
+            options.signalAt = std::strtol(pair.substr(0, colon).c_str(), nullptr, 10);
+            options.signal =
+                static_cast<int>(std::strtol(pair.substr(colon + 1).c_str(), nullptr, 10));
         } else if (arg == "--persistent") {
             options.persistent.push_back(value());
         } else {
@@ -432,6 +445,14 @@ int main(int argc, char** argv) {
         }
         if (number == options.cut) {
             cutPower(number, what);
+        }
+        if (number == options.signalAt) {
+            // Pending from now: delivered (through the stop below) once the call has run.
+            std::fprintf(stderr, "qv_powercut_trace: signal %d before call %ld: %s\n",
+                         options.signal, number, what.c_str());
+            if (::kill(pid, options.signal) != 0) {
+                fatal("cannot send the signal");
+            }
         }
         mark(options, "e" + std::to_string(number));
         for (const auto& path : options.exitMarkPaths) {

@@ -76,6 +76,12 @@ TEST(RunCommandTest, DecodesSignalDeathByExitCodeRuleAsZero) {
     int status = -1;
     (void)execCommand("kill -9 $$", status, 0);
     EXPECT_EQ(status, 0);
+    // The signal itself is told apart only by the form that reports how the shell ended.
+    const CommandEnd end = runCommandEnd("kill -INT $$");
+    EXPECT_TRUE(end.executed);
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.signal, SIGINT);
+    EXPECT_EQ(runCommandEnd("exit 3").signal, 0);
 }
 
 TEST(ExecCommandTest, ReturnsStandardOutputWithLineEndsAndNoStandardError) {

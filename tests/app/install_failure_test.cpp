@@ -55,6 +55,46 @@ protected:
         return "/mnt/pkg/run";
     }
 
+    // Runs the installer as the leader of its own process group, as a console or a service
+    // manager starts it, so that a signal to the group reaches its children too; started()
+    // gets the leader. Its output goes to a file, or to a pipe nobody reads (a console gone).
+    enum class Console { File, Gone };
+    testing::ProcessResult runAsGroup(const std::string& package,
+                                      const std::vector<std::string>& extraEnv,
+                                      const std::function<void(pid_t)>& started,
+                                      Console console = Console::File) {
+        const std::string outPath = "/mnt/pkg/out.txt";
+        int gone[2];
+        EXPECT_EQ(::pipe(gone), 0);
+        ::close(gone[0]);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setpgid(0, 0);
+            const int out = console == Console::Gone
+                                ? gone[1]
+                                : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            std::vector<std::string> all = env;
+            all.insert(all.end(), extraEnv.begin(), extraEnv.end());
+            for (const std::string& entry : all) {
+                const auto eq = entry.find('=');
+                ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+            }
+            testing::execProgram(testing::binPath("qvinstaller"), {"qvinstaller", package});
+            ::_exit(127);
+        }
+        ::close(gone[1]);
+        (void)::setpgid(pid, pid);  // whichever of the two comes first makes the group
+        started(pid);
+        int status = 0;
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        testing::ProcessResult result;
+        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = console == Console::Gone ? "" : withoutOwnerNotices(readBytes(outPath));
+        return result;
+    }
+
     // After a run that failed: it said so, it left the flash as it was, and the next run of
     // the same package installs.
     void expectFailedAndNextRunInstalls(const std::string& out, int exitStatus) {
@@ -101,8 +141,10 @@ const FullRow kFullRows[] = {
      "[KivraInstaller::install] Unable to write file /mnt/hda1/fwimages/version2.txt (err 5)"},
 };
 
-class FullPartitionTest : public InstallFailureTest,
-                          public ::testing::WithParamInterface<FullRow> {};
+template <typename Row>
+class InstallFailureTestWith : public InstallFailureTest,
+                               public ::testing::WithParamInterface<Row> {};
+using FullPartitionTest = InstallFailureTestWith<FullRow>;
 
 TEST_P(FullPartitionTest, FailsAtTheStepThatCannotWriteAndNeverSetsTheFlag) {
     long staged = 0;
@@ -164,40 +206,7 @@ const StopRow kStopRows[] = {
     {"TermInEnvironmentWrite", Phase::EnvironmentWrite, SIGTERM, {}},
 };
 
-class StopSignalTest : public InstallFailureTest, public ::testing::WithParamInterface<StopRow> {
-protected:
-    // Runs the installer as the leader of its own process group, as a console or a service
-    // manager starts it, so that a signal to the group reaches its children too; started()
-    // gets the leader once it runs.
-    testing::ProcessResult runAsGroup(const std::string& package,
-                                      const std::vector<std::string>& extraEnv,
-                                      const std::function<void(pid_t)>& started) {
-        const std::string outPath = "/mnt/pkg/out.txt";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setpgid(0, 0);
-            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            std::vector<std::string> all = env;
-            all.insert(all.end(), extraEnv.begin(), extraEnv.end());
-            for (const std::string& entry : all) {
-                const auto eq = entry.find('=');
-                ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-            }
-            testing::execProgram(testing::binPath("qvinstaller"), {"qvinstaller", package});
-            ::_exit(127);
-        }
-        (void)::setpgid(pid, pid);  // whichever of the two comes first makes the group
-        started(pid);
-        int status = 0;
-        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-        testing::ProcessResult result;
-        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = withoutOwnerNotices(readBytes(outPath));
-        return result;
-    }
-};
+using StopSignalTest = InstallFailureTestWith<StopRow>;
 
 // Waits (at most 20 s) until ready() holds.
 void waitFor(const std::function<bool()>& ready) {
@@ -279,28 +288,9 @@ TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
 // A console whose reader went away (device software that ended, `| head`) must not kill the run
 // half way: the install completes, and its log keeps every line.
 TEST_F(InstallFailureTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
-    const std::string package = unpacked();
-    int console[2];
-    ASSERT_EQ(::pipe(console), 0);
-    ::close(console[0]);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(console[1], 1);
-        for (const std::string& entry : env) {
-            const auto eq = entry.find('=');
-            ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-        }
-        for (const std::string& entry : testing::flashStandinEnv("/tmp/flash.bin")) {
-            const auto eq = entry.find('=');
-            ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-        }
-        testing::execProgram(testing::binPath("qvinstaller"), {"qvinstaller", package});
-        ::_exit(127);
-    }
-    ::close(console[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    const auto run = runAsGroup(
+        unpacked(), testing::flashStandinEnv("/tmp/flash.bin"), [](pid_t) {}, Console::Gone);
+    EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(testing::lines(readBytes(testing::kLog)).back(), "> [qvinstaller] End (0)");
 }
 

@@ -1,10 +1,11 @@
 #include <unistd.h>
 
-#include "installer/image_classes.h"
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/scratch_file.h"
+#include "package_format/image_classes.h"
+#include "package_format/manifest_keys.h"
 #include "qvcommontools/boot_config.h"
 #include "qvcommontools/env_value.h"
 #include "qvcommontools/fw_status.h"
@@ -20,7 +21,6 @@ using qvcommontools::logInstall;
 namespace {
 
 const char* const kRunningManifest = "/tmp/manifest.txt";
-const char* const kVersionKey = "KIVRA_VERSION";
 
 std::string runningVersion() {
     std::string text;
@@ -28,7 +28,7 @@ std::string runningVersion() {
         qvsystemtools::readFile(text, kRunningManifest) != qvsystemtools::TOOL_OK) {
         return std::string();
     }
-    const std::string key = std::string(kVersionKey) + "=";
+    const std::string key = std::string(package_format::kVersionKey) + "=";
     // Found anywhere in the text, not only at a line start: the running system's manifest has
     // always been read this way, and version1.txt must record what that reading gives.
     const auto at = text.find(key);
@@ -61,9 +61,9 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
         // the previous run's.
         installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
-        const std::string manifest = d.fwDir + "/" + installer::kManifestName;
+        const std::string manifest = d.fwDir + "/" + package_format::kManifestName;
         const bool copied =
-            manifestCopy.valid() && !installer::isSpecialEntry(manifest) &&
+            manifestCopy.valid() && !package_format::isSpecialEntry(manifest) &&
             qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
         const bool placed = manifestCopy.putInPlace();
         if (!copied || !placed) {
@@ -77,7 +77,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         installer::check(d, checkProductType(), "Product Type check failed", origin);
 
         logInstall("  - KivraInstaller::install: Check manifest content");
-        const auto versionEntry = d.manifest.find(kVersionKey);
+        const auto versionEntry = d.manifest.find(package_format::kVersionKey);
         if (versionEntry == d.manifest.end()) {
             installer::fail(d, ManifestError, "Manifest check failed", origin);
         }

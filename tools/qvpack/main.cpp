@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
-#include "installer/image_classes.h"
+#include "package_format/image_classes.h"
 #include "qvsystemtools/file_queries.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
@@ -33,7 +33,7 @@ std::string joined(const char* const* names, size_t count) {
 
 // The image names come from the installer's own table, so the help cannot drift from it.
 std::string usage() {
-    using namespace installer;
+    using namespace package_format;
     return std::string(
                "usage:\n"
                "  qvpack create OUTDIR --version V --product-type T [--set KEY=VALUE]...\n"

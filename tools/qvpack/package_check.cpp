@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
-#include "installer/digest_list.h"
-#include "installer/file_digest.h"
-#include "installer/image_classes.h"
+#include "package_format/digest_list.h"
+#include "package_format/file_digest.h"
+#include "package_format/image_classes.h"
 #include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 #include "tools/qvpack/file_util.h"
@@ -25,7 +25,7 @@ namespace qvpack {
 
 namespace {
 
-using installer::ImageClass;
+using package_format::ImageClass;
 
 // Printable ASCII and white space only, as every digest and file name is.
 bool isListText(const std::string& text) {
@@ -69,7 +69,7 @@ private:
 
 std::string packageVersion(const std::string& pkgDir, const std::string& plainDir,
                            Reporter& report) {
-    const std::string path = pkgDir + "/" + installer::kManifestName;
+    const std::string path = pkgDir + "/" + package_format::kManifestName;
     const ManifestTable manifest = parseManifest(readText(path));
     const auto version = manifest.find("KIVRA_VERSION");
     // An empty version is a version like any other to the installer: the empty passphrase
@@ -77,16 +77,16 @@ std::string packageVersion(const std::string& pkgDir, const std::string& plainDi
     if (version == manifest.end()) {
         throw PackError(path + " has no KIVRA_VERSION");
     }
-    copyPlain(path, plainDir + "/" + installer::kManifestName);
+    copyPlain(path, plainDir + "/" + package_format::kManifestName);
     report.manifest(manifest);
     const auto type = manifest.find("PRODUCT_TYPE");
     if (type == manifest.end()) {
-        report.failed(installer::kManifestName, DigestState::None, "no PRODUCT_TYPE");
+        report.failed(package_format::kManifestName, DigestState::None, "no PRODUCT_TYPE");
     } else if (type->second.empty()) {
         // No device has an empty product type: the installer refuses the package.
-        report.failed(installer::kManifestName, DigestState::None, "PRODUCT_TYPE is empty");
+        report.failed(package_format::kManifestName, DigestState::None, "PRODUCT_TYPE is empty");
     } else {
-        report.ok(installer::kManifestName, DigestState::None,
+        report.ok(package_format::kManifestName, DigestState::None,
                   "PRODUCT_TYPE=" + type->second + ", KIVRA_VERSION=" + version->second);
     }
     return version->second;
@@ -104,10 +104,10 @@ EntryResult checkEntry(QvEncryption& crypto, const std::string& pkgDir, const st
     if (!isRegularFile(source)) {
         return {"missing from the package"};
     }
-    const ImageClass imageClass = installer::classifyImage(name);
+    const ImageClass imageClass = package_format::classifyImage(name);
     const std::string target = plainDir + "/" + name;
     std::string hashed = source;
-    if (installer::isEncryptedClass(imageClass)) {
+    if (package_format::isEncryptedClass(imageClass)) {
         if (crypto.decryptFile(source, target) != 0) {
             return {"cannot decrypt"};
         }
@@ -122,13 +122,13 @@ EntryResult checkEntry(QvEncryption& crypto, const std::string& pkgDir, const st
     }
     std::string actual;
     EntryResult result;
-    if (!installer::md5Text(hashed, actual)) {
+    if (!package_format::md5Text(hashed, actual)) {
         result.reason = "cannot compute the MD5 digest";
     } else if (actual != digest) {
         result = {"MD5 mismatch", DigestState::Mismatch};
     } else {
         result.digest = DigestState::Match;
-        if (imageClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
+        if (imageClass == ImageClass::UbootImage && !package_format::hasUbootMagic(target)) {
             result.reason = "no U-Boot header 27 05 19 56 after decryption";
         }
     }
@@ -161,16 +161,16 @@ void TextReport::item(const CheckItem& item) {
 }
 
 std::string fileClassName(const std::string& name) {
-    if (name == installer::kManifestName) {
+    if (name == package_format::kManifestName) {
         return "manifest";
     }
-    if (name == installer::kDigestListName) {
+    if (name == package_format::kDigestListName) {
         return "digest-list";
     }
-    if (name == installer::kInitScriptName) {
+    if (name == package_format::kInitScriptName) {
         return "init-script";
     }
-    switch (installer::classifyImage(name)) {
+    switch (package_format::classifyImage(name)) {
         case ImageClass::InstallerProgram:
             return "installer-program";
         case ImageClass::NtimFile:
@@ -199,8 +199,8 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
     if (crypto.setKey(version) != 0) {
         throw PackError("cannot derive the package key");
     }
-    const std::string listSource = pkgDir + "/" + installer::kDigestListName;
-    const std::string listPlain = plainDir + "/" + installer::kDigestListName;
+    const std::string listSource = pkgDir + "/" + package_format::kDigestListName;
+    const std::string listPlain = plainDir + "/" + package_format::kDigestListName;
     if (!isRegularFile(listSource) || crypto.decryptFile(listSource, listPlain) != 0) {
         throw PackError("cannot decrypt " + listSource);
     }
@@ -208,38 +208,38 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
     const std::string listText = readText(listPlain);
     if (!isListText(listText)) {
         // A wrong passphrase gives random bytes; their "names" would only garble the report.
-        report.failed(installer::kDigestListName, DigestState::None,
+        report.failed(package_format::kDigestListName, DigestState::None,
                       "does not decrypt to a digest list; wrong KIVRA_VERSION?");
         return summary;
     }
     // Read by the installer's own reader, so both take the same entries from the same text.
     std::istringstream list(listText);
-    installer::DigestListReader reader(list);
-    installer::DigestListEntry entry;
+    package_format::DigestListReader reader(list);
+    package_format::DigestListEntry entry;
     std::set<std::string> listed;
     for (;;) {
-        const installer::DigestListReader::Next next = reader.next(entry);
-        if (next == installer::DigestListReader::Next::End) {
+        const package_format::DigestListReader::Next next = reader.next(entry);
+        if (next == package_format::DigestListReader::Next::End) {
             break;
         }
-        if (next == installer::DigestListReader::Next::MissingName) {
-            report.failed(installer::kDigestListName, DigestState::None,
+        if (next == package_format::DigestListReader::Next::MissingName) {
+            report.failed(package_format::kDigestListName, DigestState::None,
                           "digest " + entry.digest + " has no file name");
             break;
         }
-        if (next == installer::DigestListReader::Next::ReadError) {
-            report.failed(installer::kDigestListName, DigestState::None,
+        if (next == package_format::DigestListReader::Next::ReadError) {
+            report.failed(package_format::kDigestListName, DigestState::None,
                           "cannot be read to its end");
             break;
         }
         const std::string& digest = entry.digest;
         const std::string& name = entry.name;
-        if (!installer::isPlainFileName(name)) {
+        if (!package_format::isPlainFileName(name)) {
             report.failed(name, DigestState::Unchecked,
                           "not a plain file name of the package directory");
             continue;
         }
-        if (installer::isReservedName(name)) {
+        if (package_format::isReservedName(name)) {
             report.failed(name, DigestState::Unchecked, "the name belongs to the package itself");
             continue;
         }
@@ -247,7 +247,7 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
             report.failed(name, DigestState::Unchecked, "listed twice");
             continue;
         }
-        if (!installer::isDigestText(digest)) {
+        if (!package_format::isDigestText(digest)) {
             report.failed(name, DigestState::Unchecked,
                           "digest is not 32 lower-case hexadecimal digits");
             continue;
@@ -260,12 +260,12 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
         }
     }
 
-    const std::string script = pkgDir + "/" + installer::kInitScriptName;
+    const std::string script = pkgDir + "/" + package_format::kInitScriptName;
     if (isRegularFile(script)) {
-        if (crypto.decryptFile(script, plainDir + "/" + installer::kInitScriptName) != 0) {
-            report.failed(installer::kInitScriptName, DigestState::None, "cannot decrypt");
+        if (crypto.decryptFile(script, plainDir + "/" + package_format::kInitScriptName) != 0) {
+            report.failed(package_format::kInitScriptName, DigestState::None, "cannot decrypt");
         } else {
-            report.ok(installer::kInitScriptName, DigestState::None,
+            report.ok(package_format::kInitScriptName, DigestState::None,
                       "decrypted; no digest covers it");
         }
     }
@@ -275,7 +275,7 @@ CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir
     qvsystemtools::DirEntries entries(dir.get());
     while (const dirent* entry = dir.valid() ? entries.next() : nullptr) {
         const std::string file = entry->d_name;
-        if (!installer::isReservedName(file) && listed.count(file) == 0) {
+        if (!package_format::isReservedName(file) && listed.count(file) == 0) {
             unlisted.push_back(file);
         }
     }

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "crypto/qv_encryption.h"
-#include "installer/file_digest.h"
-#include "installer/image_classes.h"
+#include "package_format/file_digest.h"
+#include "package_format/image_classes.h"
 #include "qvsystemtools/dir_ops.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/pack_error.h"
@@ -17,7 +17,7 @@ namespace qvpack {
 
 namespace {
 
-using installer::ImageClass;
+using package_format::ImageClass;
 
 struct PackageFile {
     std::string source;
@@ -34,20 +34,20 @@ std::vector<PackageFile> checkFiles(const std::vector<std::string>& files) {
     std::vector<PackageFile> result;
     for (const std::string& source : files) {
         const std::string name = baseName(source);
-        if (!installer::isPlainFileName(name)) {
+        if (!package_format::isPlainFileName(name)) {
             throw PackError(source + ": the package name \"" + name +
                             "\" cannot stand in the digest list (empty, \".\", \"..\" or "
                             "white space)");
         }
-        if (installer::isReservedName(name)) {
+        if (package_format::isReservedName(name)) {
             throw PackError(source + ": the name " + name + " belongs to the package itself");
         }
         if (!names.insert(name).second) {
             throw PackError(source + ": a second file named " + name);
         }
         requireRegularFile(source);
-        const ImageClass imageClass = installer::classifyImage(name);
-        if (imageClass == ImageClass::UbootImage && !installer::hasUbootMagic(source)) {
+        const ImageClass imageClass = package_format::classifyImage(name);
+        if (imageClass == ImageClass::UbootImage && !package_format::hasUbootMagic(source)) {
             throw PackError(source + ": " + name +
                             " must be a U-Boot image (starting with 27 05 19 56)");
         }
@@ -112,16 +112,16 @@ void createPackage(const CreateRequest& request) {
     const std::string& out = request.outDir;
     Cleanup cleanup(out, prepareOutputDir(out));
 
-    writeText(cleanup.add(out + "/" + installer::kManifestName), manifest);
+    writeText(cleanup.add(out + "/" + package_format::kManifestName), manifest);
     std::string digests;
     for (const PackageFile& file : files) {
         std::string digest;
-        if (!installer::md5Text(file.source, digest)) {
+        if (!package_format::md5Text(file.source, digest)) {
             throw PackError("cannot compute the MD5 digest of " + file.source);
         }
         digests += digest + "  " + file.name + "\n";
         const std::string target = cleanup.add(out + "/" + file.name);
-        if (installer::isEncryptedClass(file.imageClass)) {
+        if (package_format::isEncryptedClass(file.imageClass)) {
             encryptPlain(crypto, file.source, target);
         } else {
             copyPlain(file.source, target);
@@ -129,13 +129,13 @@ void createPackage(const CreateRequest& request) {
     }
     if (!request.initScript.empty()) {
         encryptPlain(crypto, request.initScript,
-                     cleanup.add(out + "/" + installer::kInitScriptName));
+                     cleanup.add(out + "/" + package_format::kInitScriptName));
     }
     // The digest list goes last: a package cut short by a crash or a power cut has no list and
     // is refused as a whole, where an early list would have it installed in part.
-    const std::string plainList = work.path() + "/" + installer::kDigestListName;
+    const std::string plainList = work.path() + "/" + package_format::kDigestListName;
     writeText(plainList, digests);
-    encryptPlain(crypto, plainList, cleanup.add(out + "/" + installer::kDigestListName));
+    encryptPlain(crypto, plainList, cleanup.add(out + "/" + package_format::kDigestListName));
     cleanup.commit();
 }
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "installer/file_digest.h"
 #include "installer/kivra_installer.h"
+#include "package_format/file_digest.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {

@@ -4,7 +4,7 @@
 #include <string>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 // Digest text of the file at path: the MD5 digest as 32 lower-case hexadecimal characters,
 // the file read once by LibTomCrypt's MD5 through a stream opened with 64-bit file offsets.
@@ -13,5 +13,5 @@ namespace installer {
 // directory). Prints nothing.
 [[nodiscard]] bool md5Text(const std::string& path, std::string& digest);
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

@@ -1,4 +1,4 @@
-#include "installer/file_digest.h"
+#include "package_format/file_digest.h"
 
 #include <sys/stat.h>
 #include <tomcrypt.h>
@@ -7,7 +7,7 @@
 #include <memory>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 namespace {
 struct FileCloser {
@@ -53,5 +53,5 @@ bool md5Text(const std::string& path, std::string& digest) {
     return true;
 }
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

@@ -1,6 +1,10 @@
 #pragma once
 // MD5 digests of files as text, shared by the installer's digest checks and the release tools.
 
+#include <tomcrypt.h>
+
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace KIVRA {
@@ -12,6 +16,21 @@ namespace package_format {
 // registered or the file cannot be hashed (missing, unreadable, a read error part-way, or a
 // directory). Prints nothing.
 [[nodiscard]] bool md5Text(const std::string& path, std::string& digest);
+
+// The MD5 digest of bytes handed over piece by piece, for content that exists only as it
+// streams past (an image decrypted for checking, never written anywhere).
+class Md5Stream {
+public:
+    Md5Stream();
+    void update(const unsigned char* data, size_t length);
+    // The digest text of everything handed over; the stream is spent afterwards.
+    [[nodiscard]] std::string finish();
+    [[nodiscard]] uint64_t size() const { return size_; }
+
+private:
+    hash_state state_{};
+    uint64_t size_ = 0;
+};
 
 }  // namespace package_format
 }  // namespace KIVRA

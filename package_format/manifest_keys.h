@@ -12,6 +12,10 @@ inline constexpr const char* kVersionKey = "KIVRA_VERSION";
 // (the RM identifier being radio module name + "_" + carrier).
 inline constexpr const char* kRadioVersionSuffix = "_VERSION";
 inline constexpr const char* kRadioDigestSuffix = "_MD5";
+// The MD5 digest of the plain pre-install script, written by the release tool: no digest list
+// entry may cover init.sh (the installer would install it as a file), and without a digest a
+// damaged script would pass for text. The installer itself does not read it.
+inline constexpr const char* kInitScriptDigestKey = "INIT_SH_DIGEST";
 
 }  // namespace package_format
 }  // namespace KIVRA

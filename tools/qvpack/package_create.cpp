@@ -194,7 +194,7 @@ std::vector<std::string> checkRequest(const CreateRequest& request) {
                          "; product types: " + package_format::productTypeList());
     }
     if (request.version.empty()) {
-        warnings.push_back(
+        warnings.emplace_back(
             "the version (--version) is empty: every package file is encrypted with the empty "
             "passphrase");
     } else if (hasWhiteSpace(request.version.substr(0, 1)) ||

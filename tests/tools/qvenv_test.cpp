@@ -106,6 +106,7 @@ TEST_F(QvenvTest, ErrorsNameTheFileAndTheCause) {
     writeBytes(file, good);
     writeBytes(tempDir() / "short.bin", good.substr(0, 65535));
     ASSERT_EQ(::mkdir((tempDir() / "dir").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink((tempDir() / "nowhere").c_str(), (tempDir() / "dangling").c_str()), 0);
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -117,6 +118,8 @@ TEST_F(QvenvTest, ErrorsNameTheFileAndTheCause) {
              ": 65535 bytes; a record is 65536 bytes (a flash dump needs --offsets A,B)\n"},
         {{"--file", tempDir() / "dir", "print"},
          "qvenv: " + (tempDir() / "dir") + ": not a regular file\n"},
+        {{"--file", tempDir() / "dangling", "set", "a", "1"},
+         "qvenv: " + (tempDir() / "dangling") + ": a link to nothing\n"},
         {{"--file", file, "set", "a=b", "1"}, "qvenv: variable name \"a=b\" holds \"=\"\n"},
         {{"--file", file, "set", "", "1"}, "qvenv: empty variable name\n"},
         {{"--file", file, "set", "big", std::string(70000, 'v')},
@@ -128,6 +131,7 @@ TEST_F(QvenvTest, ErrorsNameTheFileAndTheCause) {
         EXPECT_EQ(result.err, row.err);
     }
     EXPECT_EQ(readBytes(file), good);
+    EXPECT_FALSE(testing::exists(tempDir() / "nowhere"));
 }
 
 TEST_F(QvenvTest, PrintsAValueAloneAndSetsAScriptInOneWrite) {

@@ -301,10 +301,14 @@ bool printRecord(const VpdUpdater& updater, const Options& options) {
 bool examineRecordFile(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
+        const int error = errno;
+        // A link to nothing is not a missing record: a set would create a file wherever it
+        // points.
+        if (error == ENOENT && ::lstat(path.c_str(), &st) != 0) {
             return false;
         }
-        throw Failure{path + ": " + errnoText(errno)};
+        throw Failure{path + ": " +
+                      (error == ENOENT ? std::string("a link to nothing") : errnoText(error))};
     }
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
         return true;

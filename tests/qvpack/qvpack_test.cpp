@@ -334,6 +334,14 @@ TEST(Qvpack, VerifyWritesNoPlainCopyAndReportsAMachineFaultAsSuch) {
          testing::binPath("qvpack") + " verify '" + (dir / "pkg") + "' > /dev/full"});
     EXPECT_EQ(r.exitStatus, 3);
     EXPECT_EQ(r.err, "qvpack: cannot write the report to standard output\n");
+    // create writes its plain digest list below TMPDIR: one it cannot use is the machine's
+    // fault too, and leaves no package.
+    r = testing::runProcess({testing::binPath("qvpack"), "create", dir / "pkg2", "--version", "1",
+                             "--product-type", "BIRCH", sources.root + "/zImage"},
+                            {"TMPDIR=" + (dir / "no/such/dir")});
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_EQ(r.err.rfind("qvpack: cannot create a work directory in ", 0), 0U) << r.err;
+    EXPECT_FALSE(exists(dir / "pkg2"));
 }
 
 TEST(Qvpack, VerifyRefusesUbootImageWithoutHeaderMagicThoughItsDigestMatches) {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "crypto/qv_encryption.h"
-#include "installer/file_digest.h"
+#include "package_format/file_digest.h"
 
 int main(int argc, char* argv[]) {
     if (argc < 4 || (argc - 2) % 2 != 0) {
@@ -28,7 +28,7 @@ int main(int argc, char* argv[]) {
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string digest;
         if (encryption.decryptFile(argv[i], argv[i + 1]) != 0 ||
-            !KIVRA::installer::md5Text(argv[i + 1], digest)) {
+            !KIVRA::package_format::md5Text(argv[i + 1], digest)) {
             std::cerr << "pass failed for " << argv[i] << std::endl;
             return 1;
         }

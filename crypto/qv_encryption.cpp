@@ -28,24 +28,13 @@ void wipe(void* data, size_t length) { zeromem(data, length); }
 
 enum class Direction { Encrypt, Decrypt };
 
-int transformFile(const KeyRecord& record, const std::string& input, const std::string& output,
-                  Direction direction) {
-    qvsystemtools::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-    // Transforming a file onto itself would truncate the input before it is read.
-    if (in.valid() && qvsystemtools::sameFile(in.get(), output)) {
-        return -1;
-    }
-    // The output is created or emptied before the input is checked, so a caller never finds
-    // stale content from an earlier run under the output name after a failure.
-    qvsystemtools::UniqueFd out(
-        ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!in.valid() || !out.valid()) {
-        return -1;
-    }
-
+// Transforms in from its current position to its end, handing each chunk to sink. 0, or -1
+// when a read fails (errno set), the cipher cannot be set up or sink refuses a chunk.
+int transformFd(const KeyRecord& record, int in, Direction direction,
+                const QvEncryption::ChunkSink& sink) {
     // The file is read once, front to back: a wider read-ahead keeps the disk ahead of the
     // cipher. Only a hint; its failure changes nothing.
-    (void)::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    (void)::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     if (register_cipher(&aes_desc) == -1) {
         return -1;
@@ -60,8 +49,9 @@ int transformFile(const KeyRecord& record, const std::string& input, const std::
     // Aligned so the library XORs whole machine words, as over any heap buffer.
     alignas(16) unsigned char buffer[kChunk];
     bool failed = false;
+    int readError = 0;
     for (;;) {
-        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
         if (n == 0) {
             break;
         }
@@ -71,15 +61,14 @@ int transformFile(const KeyRecord& record, const std::string& input, const std::
             if (errno == EINTR) {
                 continue;
             }
+            readError = errno;
             failed = true;
             break;
         }
         const unsigned long length = static_cast<unsigned long>(n);
         const int err = direction == Direction::Encrypt ? ctr_encrypt(buffer, buffer, length, &ctr)
                                                         : ctr_decrypt(buffer, buffer, length, &ctr);
-        // A short or failed write (a full file system) leaves a truncated output that must
-        // not be reported as complete.
-        if (err != CRYPT_OK || !qvsystemtools::writeAllFd(out.get(), buffer, length)) {
+        if (err != CRYPT_OK || !sink(buffer, length)) {
             failed = true;
             break;
         }
@@ -87,11 +76,38 @@ int transformFile(const KeyRecord& record, const std::string& input, const std::
     const bool done = ctr_done(&ctr) == CRYPT_OK;
     wipe(&ctr, sizeof ctr);
     wipe(buffer, sizeof buffer);
+    if (readError != 0) {
+        errno = readError;
+    }
+    return done && !failed ? 0 : -1;
+}
+
+int transformFile(const KeyRecord& record, const std::string& input, const std::string& output,
+                  Direction direction) {
+    qvsystemtools::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+    // Transforming a file onto itself would truncate the input before it is read.
+    if (in.valid() && qvsystemtools::sameFile(in.get(), output)) {
+        return -1;
+    }
+    // The output is created or emptied before the input is checked, so a caller never finds
+    // stale content from an earlier run under the output name after a failure.
+    qvsystemtools::UniqueFd out(
+        ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!in.valid() || !out.valid()) {
+        return -1;
+    }
+    // A short or failed write (a full file system) leaves a truncated output that must not
+    // be reported as complete.
+    const int fd = out.get();
+    bool failed =
+        transformFd(record, in.get(), direction, [fd](const unsigned char* data, size_t length) {
+            return qvsystemtools::writeAllFd(fd, data, length);
+        }) != 0;
     // Some file systems report a failed write only when the file is closed.
     if (out.close() != 0) {
         failed = true;
     }
-    return done && !failed ? 0 : -1;
+    return failed ? -1 : 0;
 }
 
 }  // namespace
@@ -171,6 +187,10 @@ int QvEncryption::encryptFile(const std::string& input, const std::string& outpu
 
 int QvEncryption::decryptFile(const std::string& input, const std::string& output) {
     return transformFile(*keyRecord, input, output, Direction::Decrypt);
+}
+
+int QvEncryption::decryptToSink(int input, const ChunkSink& sink) {
+    return transformFd(*keyRecord, input, Direction::Decrypt, sink);
 }
 
 }  // namespace KIVRA

@@ -3,7 +3,9 @@
 // from a passphrase (the package version) and a fixed salt. Encrypted files have no header,
 // no padding and no tag: they are exactly as long as the plain file.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +40,15 @@ public:
     // then empty or short. Output naming the input file itself: -1, both left untouched.
     [[nodiscard]] int encryptFile(const std::string& input, const std::string& output);
     [[nodiscard]] int decryptFile(const std::string& input, const std::string& output);
+
+    // Receives transformed bytes chunk by chunk; false stops the transform as failed.
+    using ChunkSink = std::function<bool(const unsigned char* data, size_t length)>;
+
+    // Decrypts the open file input, from its position to its end, into sink alone: no plain
+    // byte reaches a file, so an image is checked without a plain copy on any disk. 0, or -1
+    // when a read fails (errno set to its reason), the cipher cannot be set up or sink
+    // refused a chunk (errno as sink left it).
+    [[nodiscard]] int decryptToSink(int input, const ChunkSink& sink);
 
 private:
     std::unique_ptr<KeyRecord> keyRecord;

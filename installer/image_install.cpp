@@ -4,11 +4,12 @@
 #include <string>
 
 #include "crypto/qv_encryption.h"
-#include "installer/digest_list.h"
-#include "installer/file_digest.h"
-#include "installer/image_classes.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "package_format/digest_list.h"
+#include "package_format/entry_acceptance.h"
+#include "package_format/file_digest.h"
+#include "package_format/image_classes.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/file_queries.h"
 
@@ -16,14 +17,14 @@ namespace KIVRA {
 
 namespace {
 
-using installer::ImageClass;
+using package_format::ImageClass;
 
 }  // namespace
 
 int KivraInstaller::getMd5Sum(const std::string& path, std::string& digest) {
     const std::string origin = installer::origin("getMd5Sum");
     return installer::runStep([&] {
-        if (!installer::md5Text(path, digest)) {
+        if (!package_format::md5Text(path, digest)) {
             installer::raise(FileError, "Cannot compute MD5 sum of " + path, origin);
         }
     });
@@ -49,9 +50,9 @@ int KivraInstaller::installFirmware() {
         // A key that cannot be derived shows as a digest list or images that fail to verify.
         (void)encryption.setKey(d.version);
 
-        const std::string listPath = d.fwImagesDir + "/" + installer::kDigestListName;
-        const std::string listSource = d.fwDir + "/" + installer::kDigestListName;
-        if (installer::isSpecialEntry(listSource) ||
+        const std::string listPath = d.fwImagesDir + "/" + package_format::kDigestListName;
+        const std::string listSource = d.fwDir + "/" + package_format::kDigestListName;
+        if (package_format::isSpecialEntry(listSource) ||
             encryption.decryptFile(listSource, listPath) != 0) {
             installer::fail(d, Failure, "Unable to decrypt images.md5", origin);
         }
@@ -59,15 +60,45 @@ int KivraInstaller::installFirmware() {
         if (!list.is_open()) {
             installer::fail(d, Md5FileError, "Unable to open md5 file", origin);
         }
+        // Each class refuses an entry that is no package file with its own failure.
+        const auto refuse = [&](ImageClass fileClass, const std::string& name) {
+            switch (fileClass) {
+                case ImageClass::InstallerProgram:
+                    installer::fail(d, Failure, "Unable to compute MD5 sum for file " + name,
+                                    origin);
+                case ImageClass::NtimFile:
+                    installer::fail(d, NtimInstallError, "Unable to install NTIM file", origin);
+                case ImageClass::UbootImage:
+                case ImageClass::PlainImage:
+                    installer::fail(d, Failure, "Unable to decrypt " + name, origin);
+                case ImageClass::OtherFile:
+                    installer::fail(d, FileInstallError, "Unable to install firmware file " + name,
+                                    origin);
+            }
+        };
+        // A link, a FIFO or a device node among the entries is refused before anything is
+        // staged: refused half-way, the files before it would be installed and their package
+        // files deleted, leaving a package that can no longer be installed whole.
+        {
+            package_format::DigestListEntry undeliverable;
+            package_format::EntryAcceptance acceptance;
+            if (package_format::findUndeliverableEntry(list, d.fwDir, undeliverable, acceptance)) {
+                refuse(acceptance.imageClass, undeliverable.name);
+            }
+            list.clear();
+            if (!list.seekg(0)) {
+                installer::fail(d, Md5FileError, "Unable to open md5 file", origin);
+            }
+        }
 
-        installer::DigestListReader reader(list);
-        installer::DigestListEntry entry;
+        package_format::DigestListReader reader(list);
+        package_format::DigestListEntry entry;
         for (;;) {
             // Between two files is a safe point: each file is installed and verified whole
             // or not begun.
             installer::stopIfAsked(d, origin);
-            const installer::DigestListReader::Next next = reader.next(entry);
-            if (next == installer::DigestListReader::Next::End) {
+            const package_format::DigestListReader::Next next = reader.next(entry);
+            if (next == package_format::DigestListReader::Next::End) {
                 break;
             }
             // The list comes out of the package; a name that is not a plain file name would
@@ -75,17 +106,20 @@ int KivraInstaller::installFirmware() {
             // the source is deleted after installation), so such a list is refused as invalid.
             // So is a list naming itself: its staged copy, still being read, would be the
             // target.
-            if (next != installer::DigestListReader::Next::Entry ||
-                !installer::isPlainFileName(entry.name) ||
-                entry.name == installer::kDigestListName) {
+            const package_format::EntryAcceptance acceptance =
+                package_format::acceptEntry(d.fwDir, entry.name);
+            if (next != package_format::DigestListReader::Next::Entry ||
+                acceptance.verdict == package_format::EntryVerdict::BadName ||
+                acceptance.verdict == package_format::EntryVerdict::ListItself) {
                 installer::fail(d, Md5FileError, "Invalid md5 file", origin);
             }
             const std::string& digest = entry.digest;
             const std::string& name = entry.name;
 
-            const ImageClass fileClass = installer::classifyImage(name);
+            const ImageClass fileClass = package_format::classifyImage(name);
             const std::string source = d.fwDir + "/" + name;
-            const bool usable = !installer::isSpecialEntry(source);
+            // Checked again here: the entry may have been replaced since the list was read.
+            const bool usable = !package_format::isUndeliverable(acceptance.verdict);
             std::string target;
             switch (fileClass) {
                 case ImageClass::InstallerProgram:
@@ -125,7 +159,7 @@ int KivraInstaller::installFirmware() {
             if (!match) {
                 installer::fail(d, Md5Mismatch, "MD5 check failed for " + name, origin);
             }
-            if (fileClass == ImageClass::UbootImage && !installer::hasUbootMagic(target)) {
+            if (fileClass == ImageClass::UbootImage && !package_format::hasUbootMagic(target)) {
                 // Right digest, wrong content: the package was built from a bad image.
                 installer::fail(d, Failure, "Unable to decrypt " + name, origin);
             }

@@ -4,12 +4,13 @@
 #include <cerrno>
 #include <utility>
 
-#include "installer/image_classes.h"
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/scratch_file.h"
 #include "installer/stop_signals.h"
+#include "package_format/image_classes.h"
+#include "package_format/manifest_keys.h"
 #include "qvcommontools/boot_config.h"
 #include "qvcommontools/env_value.h"
 #include "qvcommontools/fw_status.h"
@@ -26,7 +27,6 @@ using qvcommontools::logInstall;
 namespace {
 
 const char* const kRunningManifest = "/tmp/manifest.txt";
-const char* const kVersionKey = "KIVRA_VERSION";
 const char* const kDoNotDisconnect = "2:<font color=red><b>Do not disconnect.</b></font>";
 
 // Write-back errors of a file system reach syncfs() callers whose descriptor was opened
@@ -63,7 +63,7 @@ std::string runningVersion() {
         qvsystemtools::readFile(text, kRunningManifest) != qvsystemtools::TOOL_OK) {
         return std::string();
     }
-    const std::string key = std::string(kVersionKey) + "=";
+    const std::string key = std::string(package_format::kVersionKey) + "=";
     // Found anywhere in the text, not only at a line start: the running system's manifest has
     // always been read this way, and version1.txt must record what that reading gives.
     const auto at = text.find(key);
@@ -109,9 +109,9 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
         // the previous run's.
         installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
-        const std::string manifest = d.fwDir + "/" + installer::kManifestName;
+        const std::string manifest = d.fwDir + "/" + package_format::kManifestName;
         const bool copied =
-            manifestCopy.valid() && !installer::isSpecialEntry(manifest) &&
+            manifestCopy.valid() && !package_format::isSpecialEntry(manifest) &&
             qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
         const bool placed = manifestCopy.putInPlace();
         if (!copied || !placed) {
@@ -125,7 +125,7 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
         installer::check(d, checkProductType(), "Product Type check failed", origin);
 
         step("  - KivraInstaller::install: Check manifest content");
-        const auto versionEntry = d.manifest.find(kVersionKey);
+        const auto versionEntry = d.manifest.find(package_format::kVersionKey);
         if (versionEntry == d.manifest.end()) {
             installer::fail(d, ManifestError, "Manifest check failed", origin);
         }

@@ -2,7 +2,7 @@
 
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
-#include "installer/manifest_line.h"
+#include "package_format/manifest_line.h"
 
 namespace KIVRA {
 
@@ -20,7 +20,7 @@ int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
         // being silently "corrected".
         std::string line;
         while (std::getline(file, line)) {
-            installer::addManifestLine(line, table);
+            package_format::addManifestLine(line, table);
         }
         // A read error ends the loop as the end of the file does; taken for the end, it would
         // pass a manifest read in part (or a directory) off as whole.

@@ -8,11 +8,11 @@
 #include <cstdlib>
 
 #include "crypto/qv_encryption.h"
-#include "installer/image_classes.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/scratch_file.h"
 #include "installer/stop_signals.h"
+#include "package_format/image_classes.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
 #include "qvsystemtools/file_ops.h"
@@ -43,7 +43,7 @@ int KivraInstaller::preInstallRun() {
             (void)encryption.setKey(d.version);  // a wrong key shows as a failing script
             installer::ScratchFile scratch(kScriptCopy, 0700);
             // A link is not the package's script, whatever it points to.
-            placed = scratch.valid() && !installer::isSpecialEntry(script) &&
+            placed = scratch.valid() && !package_format::isSpecialEntry(script) &&
                      encryption.decryptFile(script, scratch.path()) == 0 && scratch.putInPlace();
             if (!placed) {
                 qvcommontools::logInstall(

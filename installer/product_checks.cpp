@@ -1,27 +1,13 @@
-#include <cstdlib>
-#include <set>
-
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "package_format/manifest_keys.h"
+#include "package_format/products.h"
 
 namespace KIVRA {
 
 namespace {
 
 const char* const kProductVariable = "KIVRA_PRODUCT";
-
-using ProductTable = std::map<std::string, std::set<std::string>>;
-
-// Product type -> product names of that type. Filled once, on first use.
-const ProductTable& productTable() {
-    static const ProductTable table = {
-        {"ALDER", {"QT10", "QT10X", "ALDER"}},
-        {"ALDER_PRO", {"QT15", "QX15"}},
-        {"BIRCH", {"VK30", "VK30E", "VK30P"}},
-        {"ROWAN", {"ZN20", "ZN20W", "ZN10", "ZN10W"}},
-    };
-    return table;
-}
 
 }  // namespace
 
@@ -47,13 +33,7 @@ int KivraInstaller::getProductType(std::string& type) {
         // A missing variable has been logged by getProductName and leaves the name empty,
         // which no product carries: the unknown-name failure below follows.
         (void)getProductName(name);
-        std::string found;
-        for (const auto& [productType, names] : productTable()) {
-            if (names.count(name) != 0) {
-                found = productType;
-                break;
-            }
-        }
+        const std::string found = package_format::productTypeOf(name);
         type = found;
         if (found.empty()) {
             installer::fail(d, UnknownProduct, "Unknown Product Name " + name, origin);
@@ -65,7 +45,7 @@ int KivraInstaller::checkProductType() {
     const std::string origin = installer::origin("checkProductType");
     Impl& d = *impl_;
     return installer::runStep([&] {
-        const auto entry = d.manifest.find("PRODUCT_TYPE");
+        const auto entry = d.manifest.find(package_format::kProductTypeKey);
         if (entry == d.manifest.end() || entry->second.empty()) {
             installer::fail(d, ManifestError, "PRODUCT_TYPE not found in manifest", origin);
         }

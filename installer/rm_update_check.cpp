@@ -2,6 +2,7 @@
 
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "package_format/manifest_keys.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
 #include "qvsystemtools/dir_ops.h"
@@ -118,8 +119,8 @@ int KivraInstaller::checkRmUpdateNeeded(bool& needed) {
         }
         std::string id;
         installer::check(d, getRmIdentifier(id), "Unable to get RM identifier", origin);
-        const std::string versionKey = id + "_VERSION";
-        const std::string digestKey = id + "_MD5";
+        const std::string versionKey = id + package_format::kRadioVersionSuffix;
+        const std::string digestKey = id + package_format::kRadioDigestSuffix;
         std::string storedVersion;
         std::string storedDigest;
         if (readInstalledRmManifest() == Success) {

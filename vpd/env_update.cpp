@@ -6,6 +6,11 @@ namespace KIVRA {
 
 VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& name,
                                              const std::string& value) {
+    return setFlashVariables(type, {{name, value}});
+}
+
+VpdUpdater::VpdUpdaterError setFlashVariables(
+    VpdType type, const std::vector<std::pair<std::string, std::string>>& changes) {
     // Only the older copy is replaced so that the boot loader still finds the newer one
     // should the write be cut short; no key is required.
     VpdHandler handler(type, 1);
@@ -21,9 +26,11 @@ VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& na
     if (result != VpdUpdater::VpdOk) {
         return result;
     }
-    result = handler.setValue(name, value);
-    if (result != VpdUpdater::VpdOk) {
-        return result;
+    for (const auto& [name, value] : changes) {
+        result = handler.setValue(name, value);
+        if (result != VpdUpdater::VpdOk) {
+            return result;
+        }
     }
     result = handler.save();
     if (result != VpdUpdater::VpdOk) {

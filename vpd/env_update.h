@@ -4,6 +4,8 @@
 // the same way. vpd/vpd_error_text.h words its results.
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vpd/vpd_type.h"
 #include "vpd/vpd_updater.h"
@@ -19,5 +21,11 @@ namespace KIVRA {
 // Exceptions other than the VPD codes (out of memory) pass to the caller.
 [[nodiscard]] VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& name,
                                                            const std::string& value);
+
+// The same for several variables (name, value; an empty value removes name), applied in order
+// to the newer copy and written in one write of the older copy: either all of them reach the
+// flash or, as far as the boot loader can tell, none. A change that fails writes nothing.
+[[nodiscard]] VpdUpdater::VpdUpdaterError setFlashVariables(
+    VpdType type, const std::vector<std::pair<std::string, std::string>>& changes);
 
 }  // namespace KIVRA

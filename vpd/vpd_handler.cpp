@@ -52,6 +52,20 @@ bool copy1IsNewer(uint8_t flag1, uint8_t flag2) {
     return flag1 > flag2;
 }
 
+}  // namespace
+
+int chooseVpdCopy(bool valid1, uint8_t flag1, bool valid2, uint8_t flag2) {
+    if (valid1 != valid2) {
+        return valid1 ? 1 : 2;
+    }
+    if (!valid1) {
+        return 0;
+    }
+    return copy1IsNewer(flag1, flag2) ? 1 : 2;
+}
+
+namespace {
+
 // Reads one copy's worth of bytes from stream into bytes (sized to one copy); false when the
 // stream ends early or a read fails.
 bool readCopy(PatchStream& stream, std::vector<uint8_t>& bytes) {
@@ -261,10 +275,8 @@ Error VpdHandler::load(bool protect, bool acceptBadCrc) {
                 return VpdUpdater::VpdCrcError;
             }
             useCopy1 = r1 == VpdUpdater::VpdCrcError;
-        } else if (valid1 != valid2) {
-            useCopy1 = valid1;
         } else {
-            useCopy1 = copy1IsNewer(flag1, flag2);
+            useCopy1 = chooseVpdCopy(valid1, flag1, valid2, flag2) == 1;
         }
 
         if (useCopy1) {

@@ -25,6 +25,13 @@
 
 namespace KIVRA {
 
+// The copy a reader of two copies takes: 1 or 2, or 0 when neither is valid. A valid copy wins
+// over an invalid one; of two valid copies the newer by flag, the flags being a generation
+// counter that wraps from 255 to 0, equal flags taking copy 2. The update then goes over the
+// other copy with the chosen copy's flag + 1. The one rule for the flash copies and for the
+// copies inside a flash dump (qvenv --offsets).
+[[nodiscard]] int chooseVpdCopy(bool valid1, uint8_t flag1, bool valid2, uint8_t flag2);
+
 class VpdHandler {
 public:
     // Makes the stream through which the flash device is read and written.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
-#include "installer/file_digest.h"
+#include "package_format/file_digest.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -104,7 +104,7 @@ std::string toHex(const unsigned char* bytes, size_t length) {
 
 std::string md5(const std::string& path) {
     std::string digest;
-    EXPECT_TRUE(installer::md5Text(path, digest)) << path;
+    EXPECT_TRUE(package_format::md5Text(path, digest)) << path;
     return digest;
 }
 

@@ -84,6 +84,23 @@ TEST_F(InstallFirmwareTest, DigestMismatchHalfWayKeepsEarlierInstallsAndLeavesLa
     EXPECT_FALSE(exists(staging + "/dtb.recovery"));
 }
 
+TEST_F(InstallFirmwareTest, LinkedImageLaterInTheListIsRefusedBeforeAnythingIsStaged) {
+    const std::string zImage = randomBytes(4000, 5);
+    const std::string dtb = randomBytes(700, 7);
+    writeEncrypted(pkg + "/zImage", zImage);
+    ASSERT_EQ(::mkdir("/tmp/x", 0755), 0);
+    writeEncrypted("/tmp/x/dtb.recovery", dtb);
+    ASSERT_EQ(::symlink("/tmp/x/dtb.recovery", (pkg + "/dtb.recovery").c_str()), 0);
+    writeList(md5Of(zImage) + " zImage\n" + md5Of(dtb) + " dtb.recovery\n");
+
+    std::string console;
+    EXPECT_EQ(installFirmware(console), KivraInstaller::Failure);
+    EXPECT_EQ(console, failure("Unable to decrypt dtb.recovery", 1));
+    // Nothing of the package was used: it can be repaired and installed whole.
+    EXPECT_TRUE(exists(pkg + "/zImage"));
+    EXPECT_FALSE(exists(staging + "/zImage"));
+}
+
 struct UbootRow {
     const char* name;
     std::string plain;

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "crypto/qv_encryption.h"
-#include "installer/file_digest.h"
 #include "installer/kivra_installer.h"
+#include "package_format/file_digest.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -32,7 +32,7 @@ inline std::string md5Of(const std::string& data) {
     const std::string scratch = "/tmp/md5-of.scratch";
     writeBytes(scratch, data);
     std::string digest;
-    EXPECT_TRUE(installer::md5Text(scratch, digest));
+    EXPECT_TRUE(package_format::md5Text(scratch, digest));
     (void)::unlink(scratch.c_str());
     return digest;
 }

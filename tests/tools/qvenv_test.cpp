@@ -1,5 +1,8 @@
 // qvenv on record files, and on /dev/mtd0 answered by the flash stand-in.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +38,12 @@ protected:
 TEST_F(QvenvTest, HelpPrintsUsageAndSucceeds) {
     const auto result = qvenv({"--help"});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.out.rfind("Usage: qvenv [--file FILE | --type N]", 0), 0U) << result.out;
+    EXPECT_EQ(result.out.rfind("Usage: qvenv [--file FILE [--offsets A,B] | --type N]", 0), 0U)
+        << result.out;
     EXPECT_EQ(result.err, "");
+    const auto version = qvenv({"--version"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_EQ(version.out.rfind("qvenv ", 0), 0U) << version.out;
 }
 
 TEST_F(QvenvTest, PrintsAllVariablesOrTheNamedOnes) {
@@ -89,30 +96,119 @@ TEST_F(QvenvTest, BadCrcFileIsRefusedAndKept) {
              {"--file", file, "print"}, {"--file", file, "set", "a", "2"}}) {
         const auto result = qvenv(args);
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.err, "qvenv: CRC error, invalid file\n");
+        EXPECT_EQ(result.err, "qvenv: " + file + ": CRC error, invalid file\n");
     }
     EXPECT_EQ(readBytes(file), bad);
 }
 
-TEST_F(QvenvTest, RecordErrorsUseTheInstallerTexts) {
-    writeBytes(file, RecordBuilder().add("a=1").bytes().substr(0, 65535));
-    auto result = qvenv({"--file", file, "print"});
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err, "qvenv: VPD update failed, input access error\n");
-
-    result = qvenv({"--file", tempDir() / "missing.bin", "print"});
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err, "qvenv: VPD update failed, input error\n");
-
+TEST_F(QvenvTest, ErrorsNameTheFileAndTheCause) {
     const std::string good = RecordBuilder().add("a=1").bytes();
     writeBytes(file, good);
-    result = qvenv({"--file", file, "set", "a=b", "1"});
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err, "qvenv: VPD update failed, input access error\n");
-    result = qvenv({"--file", file, "set", "big", std::string(70000, 'v')});
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err, "qvenv: VPD update failed, input access error\n");
+    writeBytes(tempDir() / "short.bin", good.substr(0, 65535));
+    ASSERT_EQ(::mkdir((tempDir() / "dir").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink((tempDir() / "nowhere").c_str(), (tempDir() / "dangling").c_str()), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } rows[] = {
+        {{"--file", tempDir() / "missing.bin", "print"},
+         "qvenv: " + (tempDir() / "missing.bin") + ": no such file\n"},
+        {{"--file", tempDir() / "short.bin", "print"},
+         "qvenv: " + (tempDir() / "short.bin") +
+             ": 65535 bytes; a record is 65536 bytes (a flash dump needs --offsets A,B)\n"},
+        {{"--file", tempDir() / "dir", "print"},
+         "qvenv: " + (tempDir() / "dir") + ": not a regular file\n"},
+        {{"--file", tempDir() / "dangling", "set", "a", "1"},
+         "qvenv: " + (tempDir() / "dangling") + ": a link to nothing\n"},
+        {{"--file", file, "set", "a=b", "1"}, "qvenv: variable name \"a=b\" holds \"=\"\n"},
+        {{"--file", file, "set", "", "1"}, "qvenv: empty variable name\n"},
+        {{"--file", file, "set", "big", std::string(70000, 'v')},
+         "qvenv: " + file + ": VPD update failed, input access error\n"},
+    };
+    for (const auto& row : rows) {
+        const auto result = qvenv(row.args);
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.err, row.err);
+    }
     EXPECT_EQ(readBytes(file), good);
+    EXPECT_FALSE(testing::exists(tempDir() / "nowhere"));
+}
+
+TEST_F(QvenvTest, PrintsAValueAloneAndSetsAScriptInOneWrite) {
+    writeBytes(file, RecordBuilder().add("a=1").add("b=2").withFlag(3).bytes());
+    auto result = qvenv({"--file", file, "print", "-n", "b"});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, "2\n");
+    result = qvenv({"--file", file, "print", "-n", "none"});
+    EXPECT_EQ(result.exitStatus, 1);
+
+    const std::string script = tempDir() / "script";
+    writeBytes(script, "# a comment\n\nc three words\r\nb\n  a   10\n");
+    result = qvenv({"--file", file, "set", "--script", script});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(readBytes(file),
+              RecordBuilder().add("a=10").add("c=three words").withFlag(3).bytes());
+
+    // One bad line refuses the whole script, before anything is written.
+    writeBytes(script, "d 4\nx=y 1\n");
+    result = qvenv({"--file", file, "set", "--script", script});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "qvenv: " + script + ":2: variable name \"x=y\" holds \"=\"\n");
+    EXPECT_EQ(readBytes(file),
+              RecordBuilder().add("a=10").add("c=three words").withFlag(3).bytes());
+}
+
+// A flash dump read out of a device: the two copies at their offsets, as U-Boot's own
+// userspace tools see them with a configuration naming the dump at those offsets.
+TEST_F(QvenvTest, FlashDumpAgreesWithFwPrintenvInBothDirections) {
+    if (::access("/usr/bin/fw_printenv", X_OK) != 0 || ::access("/usr/bin/fw_setenv", X_OK) != 0) {
+        GTEST_SKIP() << "fw_printenv/fw_setenv (Debian package libubootenv-tool) not installed";
+    }
+    constexpr uint32_t kA = 0x20000, kB = 0x40000;
+    const std::string dump = tempDir() / "flash.dump";
+    std::string flash(0x80000, '\xff');
+    flash.replace(kA, 0x10000, RecordBuilder().add("bootdelay=3").withFlag(4).bytes());
+    flash.replace(kB, 0x10000, RecordBuilder().add("bootdelay=2").withFlag(3).bytes());
+    writeBytes(dump, flash);
+    const std::string config = tempDir() / "fw_env.config";
+    writeBytes(config, dump + " 0x20000 0x10000\n" + dump + " 0x40000 0x10000\n");
+    const std::vector<std::string> at = {"--file", dump, "--offsets", "0x20000,0x40000"};
+    const auto withDump = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), at.begin(), at.end());
+        return args;
+    };
+
+    // qvenv writes, fw_printenv reads: the newer copy with the change, over the older one.
+    ASSERT_EQ(qvenv(withDump({"set", "board", "kv-1"})).exitStatus, 0);
+    EXPECT_EQ(readBytes(dump).substr(kA, 0x10000),
+              RecordBuilder().add("bootdelay=3").withFlag(4).bytes())
+        << "the newer copy must stay as it was";
+    auto theirs = testing::runProcess({"/usr/bin/fw_printenv", "-c", config});
+    EXPECT_EQ(theirs.exitStatus, 0) << theirs.err;
+    EXPECT_EQ(theirs.out, "board=kv-1\nbootdelay=3\n");  // fw_printenv sorts by name
+
+    // fw_setenv writes, qvenv reads.
+    theirs = testing::runProcess({"/usr/bin/fw_setenv", "-c", config, "bootdelay", "0"});
+    ASSERT_EQ(theirs.exitStatus, 0) << theirs.err;
+    const auto ours = qvenv(withDump({"print"}));
+    EXPECT_EQ(ours.exitStatus, 0) << ours.err;
+    EXPECT_EQ(ours.out, "board=kv-1\nbootdelay=0\n");  // in the order fw_setenv wrote
+    EXPECT_EQ(qvenv(withDump({"print", "-n", "board"})).out, "kv-1\n");
+}
+
+TEST_F(QvenvTest, FlashDumpWithoutAValidCopyOrTooShortIsRefusedUntouched) {
+    const std::string dump = tempDir() / "flash.dump";
+    const std::string erased(0x30000, '\xff');
+    writeBytes(dump, erased);
+    auto result = qvenv({"--file", dump, "--offsets", "0,0x10000", "set", "a", "1"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err,
+              "qvenv: " + dump + ": no valid copy at 0x0 or 0x10000 (erased or damaged)\n");
+    result = qvenv({"--file", dump, "--offsets", "0,0x30000", "print"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err,
+              "qvenv: " + dump + ": 196608 bytes; copies at 0x0 and 0x30000 need 262144\n");
+    EXPECT_TRUE(readBytes(dump) == erased);
 }
 
 // The flash mode changes flash through the installer's own update: the newer copy plus the
@@ -156,7 +252,7 @@ TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
     }
 }
 
-TEST_F(QvenvTest, BadCommandLinesFailWithUsage) {
+TEST_F(QvenvTest, BadCommandLinesFailWithOneLineAndStatus2) {
     writeBytes(file, RecordBuilder().add("a=1").bytes());
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -168,12 +264,18 @@ TEST_F(QvenvTest, BadCommandLinesFailWithUsage) {
         {"--file", file, "set", "a", "b", "c"},
         {"--file", file, "dump"},
         {"--bogus", "print"},
+        {"--offsets", "0,0x10000", "print"},
+        {"--file", file, "--offsets", "0,0x8000", "print"},
+        {"--file", file, "--offsets", "0x10000", "print"},
+        {"--file", file, "print", "-n"},
+        {"--file", file, "set", "--script"},
     };
     for (const auto& args : cases) {
         const auto result = qvenv(args);
-        EXPECT_EQ(result.exitStatus, 1) << ::testing::PrintToString(args);
+        EXPECT_EQ(result.exitStatus, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(result.err.rfind("qvenv: ", 0), 0U) << result.err;
-        EXPECT_NE(result.err.find("Usage: qvenv"), std::string::npos);
+        EXPECT_EQ(testing::lines(result.err).size(), 1U) << result.err;
+        EXPECT_NE(result.err.find("(see qvenv --help)"), std::string::npos) << result.err;
     }
     EXPECT_EQ(readBytes(file), RecordBuilder().add("a=1").bytes());
 }

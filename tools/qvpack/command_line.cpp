@@ -31,6 +31,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args,
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        // No option has a one-letter form: "-j" is a mistyped option, not a file name (a file
+        // whose name begins with "-" follows "--").
+        if (!optionsEnded && arg.size() >= 2 && arg[0] == '-' && arg[1] != '-') {
+            throw UsageError("unknown option " + arg);
+        }
         if (optionsEnded || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
             line.operands.push_back(arg);
             continue;

@@ -29,7 +29,7 @@ namespace {
 void commit(AtomicFile& file, const std::string& path) {
     const int error = file.commit();
     if (error != 0) {
-        throw PackError("cannot write " + path + ": " + std::strerror(error));
+        throw MachineFault("cannot write " + path + ": " + std::strerror(error));
     }
 }
 
@@ -79,17 +79,17 @@ void copyPlain(const std::string& source, const std::string& destination) {
     }
     AtomicFile out(destination);
     if (!out.valid()) {
-        throw PackError("cannot create " + destination + ": " + errnoText());
+        throw MachineFault("cannot create " + destination + ": " + errnoText());
     }
     const qvsystemtools::CopyResult copied = qvsystemtools::copyToEnd(in.get(), out.fd());
     if (copied.error != 0) {
-        throw PackError("cannot " +
-                        std::string(copied.failedRead ? "read " + source : "write " + destination) +
-                        ": " + std::strerror(copied.error));
+        throw MachineFault(
+            "cannot " + std::string(copied.failedRead ? "read " + source : "write " + destination) +
+            ": " + std::strerror(copied.error));
     }
     // The copy keeps the source's bits, so an executable stays executable.
     if (::fchmod(out.fd(), st.st_mode & 0777) != 0) {
-        throw PackError("cannot write " + destination + ": " + errnoText());
+        throw MachineFault("cannot write " + destination + ": " + errnoText());
     }
     commit(out, destination);
 }
@@ -99,7 +99,7 @@ void writeText(const std::string& path, const std::string& text) {
     // Package files are world-readable whatever the umask of the machine that made them.
     if (!out.valid() || ::fchmod(out.fd(), 0644) != 0 ||
         !qvsystemtools::writeAllFd(out.fd(), text.data(), text.size())) {
-        throw PackError("cannot write " + path + ": " + errnoText());
+        throw MachineFault("cannot write " + path + ": " + errnoText());
     }
     commit(out, path);
 }
@@ -107,12 +107,12 @@ void writeText(const std::string& path, const std::string& text) {
 void encryptPlain(QvEncryption& crypto, const std::string& source, const std::string& destination) {
     AtomicFile out(destination);
     if (!out.valid() || ::fchmod(out.fd(), 0644) != 0) {
-        throw PackError("cannot create " + destination + ": " + errnoText());
+        throw MachineFault("cannot create " + destination + ": " + errnoText());
     }
     errno = 0;
     if (crypto.encryptFile(source, out.path()) != 0) {
-        throw PackError("cannot encrypt " + source + " into " + destination +
-                        (errno != 0 ? ": " + errnoText() : std::string()));
+        throw MachineFault("cannot encrypt " + source + " into " + destination +
+                           (errno != 0 ? ": " + errnoText() : std::string()));
     }
     commit(out, destination);
 }
@@ -137,7 +137,7 @@ WorkDir::WorkDir() {
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (::mkdtemp(name.data()) == nullptr) {
-        throw PackError("cannot create a work directory in " + pattern + ": " + errnoText());
+        throw MachineFault("cannot create a work directory in " + pattern + ": " + errnoText());
     }
     path_ = name.data();
 }

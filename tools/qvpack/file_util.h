@@ -1,5 +1,6 @@
 #pragma once
-// File helpers of the package tool. Every failure throws PackError with a one-line text.
+// File helpers of the package tool. A bad input throws PackError, a failed write (no space, an
+// unwritable directory) MachineFault, each with a one-line text.
 
 #include <string>
 

@@ -97,7 +97,7 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-void JsonReport::write(std::ostream& out, const CheckSummary& summary) const {
+void JsonReport::writeItems(std::ostream& out) const {
     out << "{\n  \"package\": " << jsonString(package_) << ",\n  \"manifest\": {";
     const char* separator = "";
     for (const auto& entry : manifest_) {
@@ -106,15 +106,33 @@ void JsonReport::write(std::ostream& out, const CheckSummary& summary) const {
     }
     out << "},\n  \"files\": [";
     separator = "\n";
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? std::string("null") : jsonString(text);
+    };
     for (const CheckItem& item : items_) {
         out << separator << "    {\"name\": " << jsonString(item.name)
             << ", \"class\": " << jsonString(item.fileClass) << ", \"digest\": \""
             << digestName(item.digest) << "\", \"status\": \"" << outcomeName(item.outcome)
-            << "\", \"detail\": " << jsonString(item.detail) << "}";
+            << "\", \"detail\": " << jsonString(item.detail)
+            << ", \"size\": " << (item.sized ? std::to_string(item.size) : std::string("null"))
+            << ", \"expected_md5\": " << orNull(item.expected)
+            << ", \"actual_md5\": " << orNull(item.actual) << "}";
         separator = ",\n";
     }
-    out << (items_.empty() ? "" : "\n  ") << "],\n  \"checks\": " << summary.checks
-        << ",\n  \"failures\": " << summary.failures << "\n}\n";
+    out << (items_.empty() ? "" : "\n  ") << "],\n";
+}
+
+void JsonReport::write(std::ostream& out, const CheckSummary& summary) const {
+    writeItems(out);
+    out << "  \"checks\": " << summary.checks << ",\n  \"failures\": " << summary.failures
+        << "\n}\n";
+}
+
+void JsonReport::writeError(std::ostream& out, const std::string& kind,
+                            const std::string& message) const {
+    writeItems(out);
+    out << "  \"error\": {\"kind\": " << jsonString(kind)
+        << ", \"message\": " << jsonString(message) << "}\n}\n";
 }
 
 }  // namespace qvpack

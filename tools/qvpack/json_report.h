@@ -17,7 +17,7 @@ namespace qvpack {
 //     "manifest": {"KEY": "VALUE", ...},
 //     "files": [
 //       {"name": "uImage", "class": "uboot-image", "digest": "match", "status": "ok", "detail":
-//       ""},
+//       "", "size": 5000, "expected_md5": "...", "actual_md5": "..."},
 //       ...
 //     ],
 //     "checks": 9,
@@ -25,7 +25,10 @@ namespace qvpack {
 //   }
 //
 // "digest" is "match", "mismatch", "unchecked" or "none"; "status" is "ok", "failed" or
-// "note". Manifest keys come in byte order. Strings are written as UTF-8; a byte that is not
+// "note"; "size", "expected_md5" and "actual_md5" are null where not known. A check that
+// could not be completed has, in place of "checks" and "failures",
+//   "error": {"kind": "package" or "machine", "message": "..."}. Manifest keys come in byte order.
+//   Strings are written as UTF-8; a byte that is not
 // part of a valid UTF-8 sequence is written as U+FFFD.
 class JsonReport : public CheckReport {
 public:
@@ -33,8 +36,11 @@ public:
     void manifest(const ManifestTable& table) override { manifest_ = table; }
     void item(const CheckItem& item) override { items_.push_back(item); }
     void write(std::ostream& out, const CheckSummary& summary) const;
+    // The object of a check that ended early: what was found so far and why it ended.
+    void writeError(std::ostream& out, const std::string& kind, const std::string& message) const;
 
 private:
+    void writeItems(std::ostream& out) const;
     std::string package_;
     ManifestTable manifest_;
     std::vector<CheckItem> items_;

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
-#include "installer/image_classes.h"
+#include "package_format/image_classes.h"
+#include "package_format/products.h"
 #include "qvsystemtools/file_queries.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
@@ -33,7 +34,7 @@ std::string joined(const char* const* names, size_t count) {
 
 // The image names come from the installer's own table, so the help cannot drift from it.
 std::string usage() {
-    using namespace installer;
+    using namespace package_format;
     return std::string(
                "usage:\n"
                "  qvpack create OUTDIR --version V --product-type T [--set KEY=VALUE]...\n"
@@ -53,12 +54,16 @@ std::string usage() {
            "      encrypted MD5 list of the plain files; init.sh, the encrypted --init-script.\n"
            "      Base names must be unique, free of white space, not \".\" or \"..\", and not\n"
            "      manifest.txt, images.md5 or init.sh. The key is derived from V.\n"
-           "  qvpack verify [--json] PKGDIR\n"
-           "      Decrypt the package into a temporary directory and check it as the installer\n"
-           "      would: one line per file, \"NAME: OK\" or \"NAME: FAILED (reason)\". With\n"
-           "      --json, one JSON object instead: the manifest keys, and for each file its\n"
-           "      name, class, digest state, status and detail (see qvpack(1)).\n"
-           "  qvpack decrypt PKGDIR OUTDIR\n"
+           "  qvpack verify [--json] [--product NAME] PKGDIR\n"
+           "      Check the package as the installer would, in its order: the manifest (the\n"
+           "      product type of NAME, or of any product), init.sh, the radio entries, the\n"
+           "      digest list and every file it names (a regular file, its digest, the U-Boot\n"
+           "      header). Each file is decrypted and hashed in one pass; nothing is written.\n"
+           "      One line per file, \"NAME: OK (SIZE bytes, md5 D)\" or \"NAME: FAILED\n"
+           "      (reason)\". With --json, one JSON object instead: the manifest keys, and for\n"
+           "      each file its name, class, digest state, status, detail, size, expected and\n"
+           "      actual MD5; an \"error\" member when the check could not be completed.\n"
+           "  qvpack decrypt [--product NAME] PKGDIR OUTDIR\n"
            "      Like verify, but keep the plain files, the plain images.md5, manifest.txt and\n"
            "      the plain init.sh in OUTDIR (created, or an empty directory).\n"
            "  qvpack encrypt-file --passphrase P IN OUT\n"
@@ -66,15 +71,22 @@ std::string usage() {
            "      Transform one file with the key derived from P (the package version for\n"
            "      package files; may be empty). Both directions are the same transform.\n"
            "  qvpack --help\n"
+           "  qvpack --version\n"
            "\n"
            "An option value may follow as the next word or after \"=\"; a value beginning with\n"
            "\"--\" needs the \"=\" form (--passphrase=--x). \"--\" ends the options.\n"
-           "Exit status: 0 success; 1 a failed check or a bad input file; 2 a bad command line.\n";
+           "Exit status: 0 success; 1 a failed check or a bad input file; 2 a bad command line\n"
+           "or a refused create request; 3 a fault of the machine (no space, a read error, an\n"
+           "unwritable output or report).\n";
 }
 
-void requireOperands(const CommandLine& line, size_t count, const char* what) {
-    if (line.operands.size() != count) {
-        throw UsageError(std::string("expected ") + what);
+void requireOperands(const CommandLine& line, size_t count, const char* command, const char* what) {
+    if (line.operands.size() > count) {
+        throw UsageError(std::string(command) + ": unexpected argument " + line.operands[count] +
+                         " (expected " + what + ")");
+    }
+    if (line.operands.size() < count) {
+        throw UsageError(std::string(command) + ": expected " + what);
     }
 }
 
@@ -84,6 +96,14 @@ std::string requiredOption(const CommandLine& line, const std::string& name) {
         throw UsageError("option --" + name + " is required");
     }
     return value;
+}
+
+// A report that cannot reach its reader (a full disk, a closed pipe) is the machine's fault:
+// a pipeline reading a cut report would take what is missing for absent.
+void flushReport() {
+    if (!std::cout.flush()) {
+        throw MachineFault("cannot write the report to standard output");
+    }
 }
 
 int runCreate(const std::vector<std::string>& args) {
@@ -108,7 +128,14 @@ int runCreate(const std::vector<std::string>& args) {
         }
         request.extraEntries.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
     }
-    createPackage(request);
+    const CreateResult result = createPackage(request);
+    for (const std::string& warning : result.warnings) {
+        std::cerr << "qvpack: warning: " << warning << std::endl;
+    }
+    std::cout << "qvpack: created " << request.outDir << ": " << result.files << " files ("
+              << result.encrypted << " encrypted), PRODUCT_TYPE=" << request.productType
+              << ", KIVRA_VERSION=" << request.version << "\n";
+    flushReport();
     return 0;
 }
 
@@ -121,37 +148,64 @@ int reportSummary(const CheckSummary& summary) {
     return 1;
 }
 
+// The product NAME of --product, checked against the product table before any file is read.
+std::string productOption(const CommandLine& line) {
+    std::string product;
+    if (line.value("product", product) && package_format::productTypeOf(product).empty()) {
+        throw UsageError("--product " + product + ": no such product (Unknown Product Name " +
+                         product + ")");
+    }
+    return product;
+}
+
 int runVerify(const std::vector<std::string>& args) {
-    const CommandLine line = parseCommandLine(args, {}, {}, {"json"});
-    requireOperands(line, 1, "PKGDIR");
-    WorkDir work;
+    const CommandLine line = parseCommandLine(args, {"product"}, {}, {"json"});
+    requireOperands(line, 1, "verify", "PKGDIR");
+    CheckOptions options;
+    options.product = productOption(line);
     if (line.options.count("json") == 0) {
         TextReport text(std::cout);
-        return reportSummary(checkPackage(line.operands[0], work.path(), false, text));
+        const CheckSummary summary = checkPackage(line.operands[0], options, text);
+        flushReport();
+        return reportSummary(summary);
     }
     // The same check as the text report; only its form differs, and so the exit status and
-    // the summary on standard error stay those of the text report.
+    // the summary on standard error stay those of the text report. A check that cannot be
+    // completed still gives one JSON object, with what was found and the error.
     JsonReport json(line.operands[0]);
-    const CheckSummary summary = checkPackage(line.operands[0], work.path(), false, json);
-    json.write(std::cout, summary);
-    // A pipeline reading a cut report would take what is missing for absent.
-    if (!std::cout.flush()) {
-        throw PackError("cannot write the report");
+    try {
+        const CheckSummary summary = checkPackage(line.operands[0], options, json);
+        json.write(std::cout, summary);
+        flushReport();
+        return reportSummary(summary);
+    } catch (const MachineFault& fault) {
+        json.writeError(std::cout, "machine", fault.what());
+        std::cout.clear();
+        (void)std::cout.flush();  // the fault itself is what is reported, on standard error
+        throw;
+    } catch (const PackError& error) {
+        json.writeError(std::cout, "package", error.what());
+        flushReport();
+        throw;
     }
-    return reportSummary(summary);
 }
 
 int runDecrypt(const std::vector<std::string>& args) {
-    const CommandLine line = parseCommandLine(args, {}, {});
-    requireOperands(line, 2, "PKGDIR OUTDIR");
-    (void)prepareOutputDir(line.operands[1]);
+    const CommandLine line = parseCommandLine(args, {"product"}, {});
+    requireOperands(line, 2, "decrypt", "PKGDIR OUTDIR");
+    CheckOptions options;
+    options.product = productOption(line);
+    options.plainDir = line.operands[1];
+    (void)prepareOutputDir(options.plainDir);
     TextReport text(std::cout);
-    return reportSummary(checkPackage(line.operands[0], line.operands[1], true, text));
+    const CheckSummary summary = checkPackage(line.operands[0], options, text);
+    flushReport();
+    return reportSummary(summary);
 }
 
 int runFile(const std::vector<std::string>& args, bool encrypt) {
     const CommandLine line = parseCommandLine(args, {"passphrase"}, {});
-    requireOperands(line, 2, "IN OUT");
+    requireOperands(line, 2, encrypt ? "encrypt-file" : "decrypt-file", "IN OUT");
     const std::string passphrase = requiredOption(line, "passphrase");
     const std::string& in = line.operands[0];
     const std::string& out = line.operands[1];
@@ -173,8 +227,8 @@ int runFile(const std::vector<std::string>& args, bool encrypt) {
         if (::lstat(out.c_str(), &partial) == 0 && S_ISREG(partial.st_mode)) {
             (void)::unlink(out.c_str());
         }
-        throw PackError(std::string("cannot ") + (encrypt ? "encrypt " : "decrypt ") + in +
-                        " into " + out + reason);
+        throw MachineFault(std::string("cannot ") + (encrypt ? "encrypt " : "decrypt ") + in +
+                           " into " + out + reason);
     }
     return 0;
 }
@@ -187,6 +241,12 @@ int run(const std::vector<std::string>& argv) {
     const std::vector<std::string> args(argv.begin() + 1, argv.end());
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << usage();
+        flushReport();
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "qvpack " << QV_PROJECT_VERSION << "\n";
+        flushReport();
         return 0;
     }
     if (command == "create") {
@@ -221,6 +281,9 @@ int main(int argc, char** argv) {
     } catch (const PackError& error) {
         std::cerr << "qvpack: " << error.what() << std::endl;
         return 1;
+    } catch (const MachineFault& fault) {
+        std::cerr << "qvpack: " << fault.what() << std::endl;
+        return 3;
     } catch (const std::exception& error) {
         std::cerr << "qvpack: " << error.what() << std::endl;
         return 1;

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "installer/manifest_line.h"
+#include "package_format/manifest_line.h"
 #include "tools/qvpack/pack_error.h"
 
 namespace KIVRA {
@@ -30,7 +30,7 @@ ManifestTable parseManifest(const std::string& text) {
         if (end == std::string::npos) {
             end = text.size();
         }
-        installer::addManifestLine(text.substr(start, end - start), table);
+        package_format::addManifestLine(text.substr(start, end - start), table);
         start = end + 1;
     }
     return table;

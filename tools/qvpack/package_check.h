@@ -1,6 +1,7 @@
 #pragma once
 // Checking a firmware package the way the installer would, without a device.
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -18,7 +19,7 @@ struct CheckSummary {
 enum class DigestState {
     Match,      // the plain form's MD5 is the listed digest
     Mismatch,   // the plain form's MD5 differs from the listed digest
-    Unchecked,  // listed, but no digest could be compared (bad entry, file missing, no decryption)
+    Unchecked,  // listed, but no digest could be compared (bad entry, file missing)
     None,  // no digest covers the file (the manifest, the list itself, init.sh, unlisted files)
 };
 
@@ -28,13 +29,19 @@ enum class ItemOutcome {
     Note,    // no check: a remark on a file the installer does not touch
 };
 
-// One line of the check: a file of the package (or the digest list itself).
+// One line of the check: a file of the package, the digest list itself or a radio entry of
+// the manifest.
 struct CheckItem {
     std::string name;
-    std::string fileClass;  // "manifest", "digest-list", "init-script" or the image class name
+    std::string fileClass;  // "manifest", "digest-list", "init-script", "radio-entry" or the
+                            // image class name
     DigestState digest = DigestState::None;
     ItemOutcome outcome = ItemOutcome::Ok;
-    std::string detail;  // the remark of an OK, the reason of a failure, the text of a note
+    std::string detail;    // the remark of an OK, the reason of a failure, the text of a note
+    bool sized = false;    // size holds the plain size (the file was read to its end)
+    uint64_t size = 0;     // bytes of the plain form
+    std::string expected;  // the listed digest, "" when none is listed
+    std::string actual;    // the digest of the plain form, "" when it was not computed
 };
 
 // Receives the check as it goes; the output format is the receiver's business.
@@ -47,7 +54,8 @@ public:
 };
 
 // The text report: "NAME: OK", "NAME: OK (remark)", "NAME: FAILED (reason)" or "NAME: note",
-// one line per item, written as the check goes.
+// one line per item, written as the check goes; a file read to its end adds its size and
+// digests ("12 bytes, md5 X" or "expected md5 X, actual Y").
 class TextReport : public CheckReport {
 public:
     explicit TextReport(std::ostream& out) : out_(out) {}
@@ -58,19 +66,29 @@ private:
     std::ostream& out_;
 };
 
-// Decrypts the package in pkgDir into plainDir (an existing directory): the manifest, the
-// plain digest list as images.md5, every listed file in plain form and the plain init.sh.
-// Checks the manifest (KIVRA_VERSION present, empty or not, as the installer takes it, and
-// a non-empty PRODUCT_TYPE), every digest-list entry
-// (a plain file name, a lower-case digest, the file present, its plain form matching the
-// digest, the U-Boot header of the U-Boot group) and the decryption of init.sh, handing one
-// item per file to report, and a note for each package file the digest list does not name.
-// A digest list that does not decrypt to text (a wrong version) is one failure and ends the
-// check. With keepFiles false each decrypted image is removed once it is checked. Throws
-// PackError when the package cannot be read at all (no directory, no manifest or no
-// KIVRA_VERSION in it, a digest list that cannot be decrypted).
-[[nodiscard]] CheckSummary checkPackage(const std::string& pkgDir, const std::string& plainDir,
-                                        bool keepFiles, CheckReport& report);
+struct CheckOptions {
+    // Where the plain forms go (an existing directory); "" writes nothing anywhere.
+    std::string plainDir;
+    // The product the package is meant for; "" accepts the type of any product.
+    std::string product;
+};
+
+// Checks the package in pkgDir as the installer would, in its order: the manifest (a regular
+// file; PRODUCT_TYPE non-empty and the type of options.product, or of some product;
+// KIVRA_VERSION present, empty or not, as the installer takes it), init.sh (a regular file
+// whose plain form is text a shell runs), the radio entries (each RM identifier with both its
+// _VERSION and a lower-case _MD5 digest), the digest list and every entry (accepted by the
+// entry acceptance the installer applies, listed once, a lower-case digest, the plain form
+// matching it, the U-Boot header of the U-Boot group), handing one item per file to report,
+// and a note for each package file the digest list does not name. Each encrypted file is
+// decrypted and hashed in one pass, never written in plain form unless options.plainDir says
+// where. A digest list that does not decrypt to text (a wrong version) is one failure and
+// ends the check.
+// Throws PackError when the package cannot be checked at all (no directory, no manifest or no
+// KIVRA_VERSION in it, no digest list or one that is not a regular file), MachineFault when
+// the machine fails (a read error, a plain form that cannot be written).
+[[nodiscard]] CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options,
+                                        CheckReport& report);
 
 // The class name of a file as the report gives it: the package's own three files by name,
 // every other file by the installer's image class ("installer-program", "ntim",

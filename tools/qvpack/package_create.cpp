@@ -2,12 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <iterator>
+#include <map>
 #include <set>
 
 #include "crypto/qv_encryption.h"
-#include "installer/file_digest.h"
-#include "installer/image_classes.h"
+#include "package_format/digest_list.h"
+#include "package_format/file_digest.h"
+#include "package_format/image_classes.h"
+#include "package_format/manifest_keys.h"
+#include "package_format/products.h"
 #include "qvsystemtools/dir_ops.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/pack_error.h"
@@ -17,7 +24,7 @@ namespace qvpack {
 
 namespace {
 
-using installer::ImageClass;
+using package_format::ImageClass;
 
 struct PackageFile {
     std::string source;
@@ -34,26 +41,106 @@ std::vector<PackageFile> checkFiles(const std::vector<std::string>& files) {
     std::vector<PackageFile> result;
     for (const std::string& source : files) {
         const std::string name = baseName(source);
-        if (!installer::isPlainFileName(name)) {
+        if (!package_format::isPlainFileName(name)) {
             throw PackError(source + ": the package name \"" + name +
                             "\" cannot stand in the digest list (empty, \".\", \"..\" or "
                             "white space)");
         }
-        if (installer::isReservedName(name)) {
+        if (package_format::isReservedName(name)) {
             throw PackError(source + ": the name " + name + " belongs to the package itself");
         }
         if (!names.insert(name).second) {
             throw PackError(source + ": a second file named " + name);
         }
         requireRegularFile(source);
-        const ImageClass imageClass = installer::classifyImage(name);
-        if (imageClass == ImageClass::UbootImage && !installer::hasUbootMagic(source)) {
+        const ImageClass imageClass = package_format::classifyImage(name);
+        if (imageClass == ImageClass::UbootImage && !package_format::hasUbootMagic(source)) {
             throw PackError(source + ": " + name +
                             " must be a U-Boot image (starting with 27 05 19 56)");
         }
         result.push_back({source, name, imageClass});
     }
     return result;
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// Edits (insert, delete, replace, swap of neighbours) between a and b, counted up to 2.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The name of the package's fixed files that name is probably a slip of: equal but for case,
+// or one edit away. "" when name is one of them or near none.
+std::string intendedName(const std::string& name) {
+    std::vector<std::string> known(std::begin(package_format::kUbootImageNames),
+                                   std::end(package_format::kUbootImageNames));
+    known.insert(known.end(), std::begin(package_format::kPlainImageNames),
+                 std::end(package_format::kPlainImageNames));
+    known.insert(known.end(), {package_format::kNtimName, package_format::kInstallerProgramName});
+    for (const std::string& candidate : known) {
+        if (name == candidate) {
+            return "";
+        }
+    }
+    for (const std::string& candidate : known) {
+        if (lowerCase(name) == lowerCase(candidate) || editDistance(name, candidate) == 1) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+bool hasSuffix(const std::string& text, const std::string& suffix) {
+    return text.size() > suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void checkRadioEntries(const ManifestEntries& entries) {
+    const std::string versionSuffix = package_format::kRadioVersionSuffix;
+    const std::string digestSuffix = package_format::kRadioDigestSuffix;
+    std::map<std::string, std::string> values(entries.begin(), entries.end());
+    for (const auto& [key, value] : entries) {
+        if (key == package_format::kVersionKey) {
+            continue;
+        }
+        if (hasSuffix(key, versionSuffix)) {
+            const std::string id = key.substr(0, key.size() - versionSuffix.size());
+            if (values.count(id + digestSuffix) == 0) {
+                throw UsageError("--set " + key + ": the radio entry has no " + id + digestSuffix +
+                                 " (the MD5 digest of its radio-module image)");
+            }
+        }
+        if (hasSuffix(key, digestSuffix)) {
+            const std::string id = key.substr(0, key.size() - digestSuffix.size());
+            if (values.count(id + versionSuffix) == 0) {
+                throw UsageError("--set " + key + ": the radio entry has no " + id + versionSuffix +
+                                 " (the version of its radio-module image)");
+            }
+            if (!package_format::isDigestText(value)) {
+                throw UsageError("--set " + key +
+                                 ": the digest must be 32 lower-case "
+                                 "hexadecimal digits");
+            }
+        }
+    }
 }
 
 // Removes what a failed create wrote, so no half-built package is mistaken for a good one.
@@ -91,18 +178,71 @@ private:
 
 }  // namespace
 
-void createPackage(const CreateRequest& request) {
+std::vector<std::string> checkRequest(const CreateRequest& request) {
+    std::vector<std::string> warnings;
     if (request.productType.empty() || hasWhiteSpace(request.productType)) {
-        throw PackError("the product type (--product-type) must be a non-empty word");
+        throw UsageError("the product type (--product-type) must be a non-empty word");
     }
-    ManifestEntries entries = {{"PRODUCT_TYPE", request.productType},
-                               {"KIVRA_VERSION", request.version}};
-    entries.insert(entries.end(), request.extraEntries.begin(), request.extraEntries.end());
-    const std::string manifest = formatManifest(entries);
+    // The installer compares the type with the one its product table gives the device.
+    if (!package_format::isProductType(request.productType)) {
+        const std::string typeOfName = package_format::productTypeOf(request.productType);
+        throw UsageError("--product-type " + request.productType + " is the type of no product" +
+                         (typeOfName.empty()
+                              ? std::string()
+                              : " (" + request.productType + " is a product name; its type is " +
+                                    typeOfName + ")") +
+                         "; product types: " + package_format::productTypeList());
+    }
+    if (request.version.empty()) {
+        warnings.emplace_back(
+            "the version (--version) is empty: every package file is encrypted with the empty "
+            "passphrase");
+    } else if (hasWhiteSpace(request.version.substr(0, 1)) ||
+               hasWhiteSpace(request.version.substr(request.version.size() - 1))) {
+        throw UsageError("the version (--version) \"" + request.version +
+                         "\" begins or ends with white space, which would be part of the "
+                         "version and the passphrase");
+    }
+    bool image = false;
+    for (const std::string& source : request.files) {
+        const std::string name = baseName(source);
+        if (package_format::isEncryptedClass(package_format::classifyImage(name))) {
+            image = true;
+        }
+        const std::string intended = intendedName(name);
+        if (!intended.empty()) {
+            warnings.push_back(source + ": \"" + name +
+                               "\" travels unchanged as an other file; did you mean " + intended +
+                               "?");
+        }
+    }
+    if (!image) {
+        throw UsageError(
+            "no image among the files: a package brings at least one kernel, root "
+            "file system, device tree or recovery image (see qvpack --help)");
+    }
+    checkRadioEntries(request.extraEntries);
+    return warnings;
+}
+
+CreateResult createPackage(const CreateRequest& request) {
+    CreateResult result;
+    // Each file is checked first: a missing or misnamed file is the fault to report, not the
+    // image it would have been.
     const std::vector<PackageFile> files = checkFiles(request.files);
+    result.warnings = checkRequest(request);
+    ManifestEntries entries = {{package_format::kProductTypeKey, request.productType},
+                               {package_format::kVersionKey, request.version}};
     if (!request.initScript.empty()) {
         requireRegularFile(request.initScript);
+        std::string digest;
+        if (!package_format::md5Text(request.initScript, digest)) {
+            throw PackError("cannot compute the MD5 digest of " + request.initScript);
+        }
+        entries.emplace_back(package_format::kInitScriptDigestKey, digest);
     }
+    entries.insert(entries.end(), request.extraEntries.begin(), request.extraEntries.end());
+    const std::string manifest = formatManifest(entries);
 
     QvEncryption crypto;
     if (crypto.setKey(request.version) != 0) {
@@ -112,31 +252,36 @@ void createPackage(const CreateRequest& request) {
     const std::string& out = request.outDir;
     Cleanup cleanup(out, prepareOutputDir(out));
 
-    writeText(cleanup.add(out + "/" + installer::kManifestName), manifest);
+    writeText(cleanup.add(out + "/" + package_format::kManifestName), manifest);
     std::string digests;
     for (const PackageFile& file : files) {
         std::string digest;
-        if (!installer::md5Text(file.source, digest)) {
+        if (!package_format::md5Text(file.source, digest)) {
             throw PackError("cannot compute the MD5 digest of " + file.source);
         }
         digests += digest + "  " + file.name + "\n";
         const std::string target = cleanup.add(out + "/" + file.name);
-        if (installer::isEncryptedClass(file.imageClass)) {
+        if (package_format::isEncryptedClass(file.imageClass)) {
             encryptPlain(crypto, file.source, target);
+            ++result.encrypted;
         } else {
             copyPlain(file.source, target);
         }
     }
     if (!request.initScript.empty()) {
         encryptPlain(crypto, request.initScript,
-                     cleanup.add(out + "/" + installer::kInitScriptName));
+                     cleanup.add(out + "/" + package_format::kInitScriptName));
+        ++result.encrypted;
     }
     // The digest list goes last: a package cut short by a crash or a power cut has no list and
     // is refused as a whole, where an early list would have it installed in part.
-    const std::string plainList = work.path() + "/" + installer::kDigestListName;
+    const std::string plainList = work.path() + "/" + package_format::kDigestListName;
     writeText(plainList, digests);
-    encryptPlain(crypto, plainList, cleanup.add(out + "/" + installer::kDigestListName));
+    encryptPlain(crypto, plainList, cleanup.add(out + "/" + package_format::kDigestListName));
     cleanup.commit();
+    result.encrypted += 1;
+    result.files = files.size() + 2 + (request.initScript.empty() ? 0 : 1);
+    return result;
 }
 
 }  // namespace qvpack

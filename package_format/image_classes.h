@@ -7,7 +7,7 @@
 #include <string>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 // Files of the package directory that are not digest-list entries.
 inline constexpr const char* kManifestName = "manifest.txt";
@@ -58,5 +58,5 @@ enum class ImageClass {
 // which a digest list cannot carry as entries.
 [[nodiscard]] bool isReservedName(const std::string& name);
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

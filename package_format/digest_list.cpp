@@ -1,9 +1,9 @@
-#include "installer/digest_list.h"
+#include "package_format/digest_list.h"
 
 #include <utility>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 DigestListReader::Next DigestListReader::next(DigestListEntry& entry) {
     std::string digest;
@@ -36,5 +36,5 @@ bool isDigestText(const std::string& text) {
     return true;
 }
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

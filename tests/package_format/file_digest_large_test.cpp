@@ -6,7 +6,7 @@
 #include <climits>
 #include <string>
 
-#include "installer/file_digest.h"
+#include "package_format/file_digest.h"
 #include "qvsystemtools/unique_fd.h"
 #include "tests/support/test_support.h"
 
@@ -28,7 +28,7 @@ TEST_F(FileDigestLarge, ImageOneBytePastTwoGiBIsHashedWhole) {
         ASSERT_EQ(::ftruncate(fd.get(), off_t{INT_MAX} + 2), 0);
     }
     std::string digest = "unchanged";
-    ASSERT_TRUE(installer::md5Text(path, digest));
+    ASSERT_TRUE(package_format::md5Text(path, digest));
     // MD5 of 2^31 + 1 zero bytes.
     EXPECT_EQ(digest, "97cdd4bb45c3d5d652c0079901fb4eec");
 }

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "installer/digest_list.h"
-#include "installer/image_classes.h"
+#include "package_format/digest_list.h"
+#include "package_format/image_classes.h"
 
 namespace KIVRA {
 namespace {
 
-using installer::DigestListEntry;
-using installer::DigestListReader;
+using package_format::DigestListEntry;
+using package_format::DigestListReader;
 using Next = DigestListReader::Next;
 
 // Reads text to its end; each entry as "digest name", then the closing result.
@@ -60,7 +60,7 @@ TEST(DigestList, KeepsANulByteInTheNameForTheNameCheckToRefuse) {
     const std::vector<std::string> entries = readAll(std::string("d a\0b\n", 6), last);
     ASSERT_EQ(entries.size(), 1U);
     EXPECT_EQ(entries[0], std::string("d a\0b", 5));
-    EXPECT_FALSE(installer::isPlainFileName(std::string("a\0b", 3)));
+    EXPECT_FALSE(package_format::isPlainFileName(std::string("a\0b", 3)));
 }
 
 TEST(DigestList, StreamThatFailsToReadIsAReadErrorNotTheEnd) {
@@ -73,18 +73,18 @@ TEST(DigestList, StreamThatFailsToReadIsAReadErrorNotTheEnd) {
 }
 
 TEST(DigestList, DigestTextIsThirtyTwoLowerCaseHexDigits) {
-    EXPECT_TRUE(installer::isDigestText("0123456789abcdef0123456789abcdef"));
-    EXPECT_FALSE(installer::isDigestText("0123456789ABCDEF0123456789abcdef"));
-    EXPECT_FALSE(installer::isDigestText("0123456789abcdef0123456789abcde"));
-    EXPECT_FALSE(installer::isDigestText("0123456789abcdef0123456789abcdeg"));
+    EXPECT_TRUE(package_format::isDigestText("0123456789abcdef0123456789abcdef"));
+    EXPECT_FALSE(package_format::isDigestText("0123456789ABCDEF0123456789abcdef"));
+    EXPECT_FALSE(package_format::isDigestText("0123456789abcdef0123456789abcde"));
+    EXPECT_FALSE(package_format::isDigestText("0123456789abcdef0123456789abcdeg"));
 }
 
 TEST(DigestList, PackageOwnNamesAreReserved) {
     for (const char* name : {"manifest.txt", "images.md5", "init.sh"}) {
-        EXPECT_TRUE(installer::isReservedName(name)) << name;
+        EXPECT_TRUE(package_format::isReservedName(name)) << name;
     }
     for (const char* name : {"Manifest.txt", "images.md5 ", "zImage", ""}) {
-        EXPECT_FALSE(installer::isReservedName(name)) << name;
+        EXPECT_FALSE(package_format::isReservedName(name)) << name;
     }
 }
 

@@ -4,13 +4,13 @@
 
 #include <string>
 
-#include "installer/image_classes.h"
+#include "package_format/image_classes.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
 namespace {
 
-using installer::ImageClass;
+using package_format::ImageClass;
 using testing::TempDir;
 using testing::writeBytes;
 
@@ -39,16 +39,16 @@ TEST(ImageClasses, ClassifiesEveryTableNameExactlyAndCaseSensitively) {
         {"settings.conf", ImageClass::OtherFile},
     };
     for (const ClassCase& c : cases) {
-        EXPECT_EQ(installer::classifyImage(c.name), c.expected) << c.name;
+        EXPECT_EQ(package_format::classifyImage(c.name), c.expected) << c.name;
     }
 }
 
 TEST(ImageClasses, OnlyTheTwoImageGroupsAreEncrypted) {
-    EXPECT_TRUE(installer::isEncryptedClass(ImageClass::UbootImage));
-    EXPECT_TRUE(installer::isEncryptedClass(ImageClass::PlainImage));
-    EXPECT_FALSE(installer::isEncryptedClass(ImageClass::InstallerProgram));
-    EXPECT_FALSE(installer::isEncryptedClass(ImageClass::NtimFile));
-    EXPECT_FALSE(installer::isEncryptedClass(ImageClass::OtherFile));
+    EXPECT_TRUE(package_format::isEncryptedClass(ImageClass::UbootImage));
+    EXPECT_TRUE(package_format::isEncryptedClass(ImageClass::PlainImage));
+    EXPECT_FALSE(package_format::isEncryptedClass(ImageClass::InstallerProgram));
+    EXPECT_FALSE(package_format::isEncryptedClass(ImageClass::NtimFile));
+    EXPECT_FALSE(package_format::isEncryptedClass(ImageClass::OtherFile));
 }
 
 struct NameCase {
@@ -65,7 +65,7 @@ TEST(ImageClasses, RejectsDigestListNameThatLeavesThePackageDirectory) {
         {"...", true},
     };
     for (const NameCase& c : cases) {
-        EXPECT_EQ(installer::isPlainFileName(c.name), c.plain) << "\"" << c.name << "\"";
+        EXPECT_EQ(package_format::isPlainFileName(c.name), c.plain) << "\"" << c.name << "\"";
     }
 }
 
@@ -77,13 +77,13 @@ TEST(ImageClasses, UbootMagicMustOpenTheFile) {
     writeBytes(dir / "reversed", std::string("\x56\x19\x05\x27", 4) + "rest");
     writeBytes(dir / "empty", "");
     ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
-    EXPECT_TRUE(installer::hasUbootMagic(dir / "good"));
-    EXPECT_TRUE(installer::hasUbootMagic(dir / "exact"));
-    EXPECT_FALSE(installer::hasUbootMagic(dir / "short"));
-    EXPECT_FALSE(installer::hasUbootMagic(dir / "reversed"));
-    EXPECT_FALSE(installer::hasUbootMagic(dir / "empty"));
-    EXPECT_FALSE(installer::hasUbootMagic(dir / "missing"));
-    EXPECT_FALSE(installer::hasUbootMagic(dir / "sub"));
+    EXPECT_TRUE(package_format::hasUbootMagic(dir / "good"));
+    EXPECT_TRUE(package_format::hasUbootMagic(dir / "exact"));
+    EXPECT_FALSE(package_format::hasUbootMagic(dir / "short"));
+    EXPECT_FALSE(package_format::hasUbootMagic(dir / "reversed"));
+    EXPECT_FALSE(package_format::hasUbootMagic(dir / "empty"));
+    EXPECT_FALSE(package_format::hasUbootMagic(dir / "missing"));
+    EXPECT_FALSE(package_format::hasUbootMagic(dir / "sub"));
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #pragma once
 // MD5 digests of files as text, shared by the installer's digest checks and the release tools.
 
+#include <tomcrypt.h>
+
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 // Digest text of the file at path: the MD5 digest as 32 lower-case hexadecimal characters,
 // the file read once by LibTomCrypt's MD5 through a stream opened with 64-bit file offsets.
@@ -13,5 +17,20 @@ namespace installer {
 // directory). Prints nothing.
 [[nodiscard]] bool md5Text(const std::string& path, std::string& digest);
 
-}  // namespace installer
+// The MD5 digest of bytes handed over piece by piece, for content that exists only as it
+// streams past (an image decrypted for checking, never written anywhere).
+class Md5Stream {
+public:
+    Md5Stream();
+    void update(const unsigned char* data, size_t length);
+    // The digest text of everything handed over; the stream is spent afterwards.
+    [[nodiscard]] std::string finish();
+    [[nodiscard]] uint64_t size() const { return size_; }
+
+private:
+    hash_state state_{};
+    uint64_t size_ = 0;
+};
+
+}  // namespace package_format
 }  // namespace KIVRA

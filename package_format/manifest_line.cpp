@@ -1,7 +1,7 @@
-#include "installer/manifest_line.h"
+#include "package_format/manifest_line.h"
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 void addManifestLine(const std::string& line, std::map<std::string, std::string>& table) {
     if (line.empty() || line[0] == '#') {
@@ -14,5 +14,5 @@ void addManifestLine(const std::string& line, std::map<std::string, std::string>
     table[line.substr(0, equals)] = line.substr(equals + 1);
 }
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

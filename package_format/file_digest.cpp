@@ -1,4 +1,4 @@
-#include "installer/file_digest.h"
+#include "package_format/file_digest.h"
 
 #include <sys/stat.h>
 #include <tomcrypt.h>
@@ -7,9 +7,20 @@
 #include <memory>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 namespace {
+std::string hexText(const unsigned char* bytes, unsigned long length) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * length);
+    for (unsigned long i = 0; i < length; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
 struct FileCloser {
     // Opened for reading only: a failed close loses nothing.
     void operator()(FILE* file) const { (void)std::fclose(file); }
@@ -42,16 +53,23 @@ bool md5Text(const std::string& path, std::string& digest) {
     if (std::ferror(file.get()) != 0) {
         return false;
     }
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * length);
-    for (unsigned long i = 0; i < length; ++i) {
-        text += kHex[buffer[i] >> 4];
-        text += kHex[buffer[i] & 0x0F];
-    }
-    digest = text;
+    digest = hexText(buffer, length);
     return true;
 }
 
-}  // namespace installer
+// md5_init, md5_process and md5_done cannot fail on a valid state and a valid buffer.
+Md5Stream::Md5Stream() { (void)md5_init(&state_); }
+
+void Md5Stream::update(const unsigned char* data, size_t length) {
+    (void)md5_process(&state_, data, static_cast<unsigned long>(length));
+    size_ += length;
+}
+
+std::string Md5Stream::finish() {
+    unsigned char digest[16];
+    (void)md5_done(&state_, digest);
+    return hexText(digest, sizeof digest);
+}
+
+}  // namespace package_format
 }  // namespace KIVRA

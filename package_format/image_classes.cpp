@@ -1,4 +1,4 @@
-#include "installer/image_classes.h"
+#include "package_format/image_classes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 namespace {
 
@@ -90,5 +90,5 @@ bool isReservedName(const std::string& name) {
     return name == kManifestName || name == kDigestListName || name == kInitScriptName;
 }
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

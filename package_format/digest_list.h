@@ -7,7 +7,7 @@
 #include <string>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 struct DigestListEntry {
     std::string digest;
@@ -36,5 +36,5 @@ private:
 // True for 32 lower-case hexadecimal digits, the form the release tool writes a digest in.
 [[nodiscard]] bool isDigestText(const std::string& text);
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

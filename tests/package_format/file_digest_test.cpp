@@ -2,10 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 
-#include "installer/file_digest.h"
 #include "installer/kivra_installer.h"
+#include "package_format/file_digest.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -32,6 +33,26 @@ TEST_F(FileDigest, AgreesWithCoreutilsMd5sumAtBlockBoundaries) {
         std::string digest;
         ASSERT_EQ(KivraInstaller::getMd5Sum(path, digest), KivraInstaller::Success);
         EXPECT_EQ(digest, coreutilsMd5(path)) << length;
+    }
+}
+
+TEST_F(FileDigest, StreamedDigestIsTheFilesDigestWhateverThePieces) {
+    TempDir dir;
+    for (const size_t length : {size_t{0}, size_t{63}, size_t{64}, size_t{100000}}) {
+        const std::string data = testing::randomBytes(length, 7);
+        const std::string path = dir / "whole";
+        writeBytes(path, data);
+        std::string expected;
+        ASSERT_TRUE(package_format::md5Text(path, expected));
+        // Pieces of uneven sizes, as reads and the cipher hand them over.
+        package_format::Md5Stream md5;
+        for (size_t at = 0, piece = 1; at < data.size();
+             at += piece, piece = piece * 3 % 4099 + 1) {
+            const size_t n = std::min(piece, data.size() - at);
+            md5.update(reinterpret_cast<const unsigned char*>(data.data()) + at, n);
+        }
+        EXPECT_EQ(md5.size(), length);
+        EXPECT_EQ(md5.finish(), expected) << length;
     }
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 namespace KIVRA {
-namespace installer {
+namespace package_format {
 
 // Stores the line's entry in table: the key is everything before the first "=", the value
 // everything after it, byte for byte (a carriage return, blanks and quotes are data); a
@@ -13,5 +13,5 @@ namespace installer {
 // without "=" change nothing.
 void addManifestLine(const std::string& line, std::map<std::string, std::string>& table);
 
-}  // namespace installer
+}  // namespace package_format
 }  // namespace KIVRA

@@ -1,27 +1,14 @@
 #include <cstdlib>
-#include <set>
 
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/product_table.h"
 
 namespace KIVRA {
 
 namespace {
 
 const char* const kProductVariable = "KIVRA_PRODUCT";
-
-using ProductTable = std::map<std::string, std::set<std::string>>;
-
-// Product type -> product names of that type. Filled once, on first use.
-const ProductTable& productTable() {
-    static const ProductTable table = {
-        {"ALDER", {"QT10", "QT10X", "ALDER"}},
-        {"ALDER_PRO", {"QT15", "QX15"}},
-        {"BIRCH", {"VK30", "VK30E", "VK30P"}},
-        {"ROWAN", {"ZN20", "ZN20W", "ZN10", "ZN10W"}},
-    };
-    return table;
-}
 
 }  // namespace
 
@@ -47,13 +34,7 @@ int KivraInstaller::getProductType(std::string& type) {
         // A missing variable has been logged by getProductName and leaves the name empty,
         // which no product carries: the unknown-name failure below follows.
         (void)getProductName(name);
-        std::string found;
-        for (const auto& [productType, names] : productTable()) {
-            if (names.count(name) != 0) {
-                found = productType;
-                break;
-            }
-        }
+        const std::string found = installer::productTypeOf(name);
         type = found;
         if (found.empty()) {
             installer::fail(d, UnknownProduct, "Unknown Product Name " + name, origin);

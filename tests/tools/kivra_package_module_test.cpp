@@ -111,6 +111,8 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
          1,
          dir,
          "",
+         "[KivraInstaller::checkProductType] Manifest product type BIRCH mismatches device "
+         "product type ROWAN (err 2)\n"
          "[qvinstaller] [qvinstaller] Install failed (err 2)\n"
          "kivra-package: qvinstaller failed (status 1)\n"},
         {"installer missing",

@@ -106,6 +106,7 @@ std::vector<std::string> packageFiles(const std::string& pkgDir) {
 // cannot be started.
 int runTool(const std::vector<std::string>& argv) {
     std::vector<char*> words;
+    words.reserve(argv.size() + 1);
     for (const std::string& word : argv) {
         words.push_back(const_cast<char*>(word.c_str()));
     }

@@ -140,6 +140,16 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
     }
 }
 
+TEST_F(KivraPackageModule, InventoryReportsTheRecordedInstall) {
+    const std::vector<std::string> inventory = {
+        testing::sourcePath("tools/mender/mender-inventory-kivra")};
+    EXPECT_EQ(testing::runProcess(inventory).out, "");
+    ASSERT_EQ(module("ArtifactInstall", {"KIVRA_CARRIER=", "FAKE_STATUS=2"}).exitStatus, 0);
+    const ProcessResult result = testing::runProcess(inventory);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, "kivra_installed_version=3.2.0\nkivra_rm_update_needed=yes\n");
+}
+
 TEST_F(KivraPackageModule, InstallAgainAfterACutStartsFromAFreshCopyOfThePayload) {
     // What a power cut in the middle of a first run left: a part of the package and a file
     // the installer never got to.

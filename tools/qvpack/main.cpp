@@ -13,6 +13,7 @@
 #include "package_format/image_classes.h"
 #include "package_format/products.h"
 #include "qvsystemtools/file_queries.h"
+#include "tools/qvpack/artifact.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/json_report.h"
@@ -69,7 +70,8 @@ std::string usage() {
            "  qvpack encrypt-file --passphrase P IN OUT\n"
            "  qvpack decrypt-file --passphrase P IN OUT\n"
            "      Transform one file with the key derived from P (the package version for\n"
-           "      package files; may be empty). Both directions are the same transform.\n"
+           "      package files; may be empty). Both directions are the same transform.\n" +
+           artifactUsage() +
            "  qvpack --help\n"
            "  qvpack --version\n"
            "\n"
@@ -257,6 +259,9 @@ int run(const std::vector<std::string>& argv) {
     }
     if (command == "decrypt") {
         return runDecrypt(args);
+    }
+    if (command == "artifact") {
+        return runArtifact(args);
     }
     if (command == "encrypt-file") {
         return runFile(args, true);

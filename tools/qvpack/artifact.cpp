@@ -1,0 +1,246 @@
+#include "tools/qvpack/artifact.h"
+
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "package_format/image_classes.h"
+#include "package_format/manifest_keys.h"
+#include "package_format/products.h"
+#include "qvsystemtools/file_io.h"
+#include "qvsystemtools/unique_fd.h"
+#include "tools/qvpack/command_line.h"
+#include "tools/qvpack/file_util.h"
+#include "tools/qvpack/manifest_text.h"
+#include "tools/qvpack/pack_error.h"
+#include "tools/qvpack/package_check.h"
+
+extern char** environ;
+
+namespace KIVRA {
+namespace qvpack {
+namespace {
+
+const char* const kMenderArtifact = "mender-artifact";
+
+// mender-artifact's own short options, so a release pipeline can hand over the words it
+// already uses with that tool.
+std::vector<std::string> withLongOptions(const std::vector<std::string>& args) {
+    std::vector<std::string> result;
+    bool optionsEnded = false;
+    for (const std::string& arg : args) {
+        if (!optionsEnded && arg == "-t") {
+            result.emplace_back("--device-type");
+        } else if (!optionsEnded && arg == "-o") {
+            result.emplace_back("--output");
+        } else if (!optionsEnded && arg == "-k") {
+            result.emplace_back("--key");
+        } else {
+            optionsEnded = optionsEnded || arg == "--";
+            result.push_back(arg);
+        }
+    }
+    return result;
+}
+
+std::string knownProductNames() {
+    std::string text;
+    for (const auto& [productType, names] : package_format::productTable()) {
+        for (const std::string& name : names) {
+            text += (text.empty() ? "" : " ") + name;
+        }
+    }
+    return text;
+}
+
+// Collects the failed checks instead of printing a report: the artifact is built only from a
+// package the installer would accept, and what is wrong goes to standard error.
+class FailureList : public CheckReport {
+public:
+    void manifest(const ManifestTable& /*table*/) override {}
+    void item(const CheckItem& item) override {
+        if (item.outcome == ItemOutcome::Failed) {
+            failures.push_back(item.name + ": " + item.detail);
+        }
+    }
+    std::vector<std::string> failures;
+};
+
+// The names of the package's files, sorted. The package is flat: anything but a regular file
+// (a link, a directory, a device) is refused, since it would not arrive as the same file.
+std::vector<std::string> packageFiles(const std::string& pkgDir) {
+    qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
+    if (!dir.valid()) {
+        throw PackError("cannot open " + pkgDir + ": " + errnoText());
+    }
+    std::vector<std::string> names;
+    qvsystemtools::DirEntries entries(dir.get());
+    while (const dirent* entry = entries.next()) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat st {};
+        if (::lstat((pkgDir + "/" + name).c_str(), &st) != 0) {
+            throw PackError("cannot read " + pkgDir + "/" + name + ": " + errnoText());
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw PackError(pkgDir + "/" + name + " is not a regular file");
+        }
+        names.push_back(name);
+    }
+    if (entries.error() != 0) {
+        throw PackError("cannot read " + pkgDir + ": " + std::strerror(entries.error()));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs argv[0] found through PATH and waits for it. Returns its wait status; throws when it
+// cannot be started.
+int runTool(const std::vector<std::string>& argv) {
+    std::vector<char*> words;
+    words.reserve(argv.size() + 1);
+    for (const std::string& word : argv) {
+        words.push_back(const_cast<char*>(word.c_str()));
+    }
+    words.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, words[0], nullptr, nullptr, words.data(), environ);
+    if (rc == ENOENT) {
+        throw PackError(std::string(kMenderArtifact) +
+                        " is not installed (Debian package mender-artifact)");
+    }
+    if (rc != 0) {
+        throw PackError(std::string("cannot run ") + kMenderArtifact + ": " + std::strerror(rc));
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw PackError(std::string("cannot wait for ") + kMenderArtifact + ": " + errnoText());
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+std::string artifactUsage() {
+    return "  qvpack artifact PKGDIR --device-type T [--device-type T]... --output FILE\n"
+           "                 [--key KEY]\n"
+           "      Check the package as verify does and wrap it into one Mender artifact of\n"
+           "      payload type kivra-package, named after its KIVRA_VERSION, with\n"
+           "      mender-artifact (short forms -t, -o, -k). Each device type is a product\n"
+           "      name whose type must be the package's PRODUCT_TYPE. KEY signs the artifact\n"
+           "      as mender-artifact's --key does.\n";
+}
+
+int runArtifact(const std::vector<std::string>& args) {
+    const CommandLine line =
+        parseCommandLine(withLongOptions(args), {"device-type", "output", "key"}, {"device-type"});
+    if (line.operands.size() != 1) {
+        throw UsageError("expected PKGDIR");
+    }
+    const std::string& pkgDir = line.operands[0];
+    std::string output;
+    if (!line.value("output", output) || output.empty()) {
+        throw UsageError("option --output is required");
+    }
+    const std::vector<std::string> deviceTypes = line.values("device-type");
+    if (deviceTypes.empty()) {
+        throw UsageError("option --device-type is required");
+    }
+    for (const std::string& deviceType : deviceTypes) {
+        if (package_format::productTypeOf(deviceType).empty()) {
+            throw UsageError("device type " + deviceType +
+                             " is not a product name (one of: " + knownProductNames() + ")");
+        }
+    }
+    std::string key;
+    if (line.value("key", key)) {
+        if (key.empty()) {
+            throw UsageError("option --key needs a file name");
+        }
+        requireRegularFile(key);
+    }
+    struct stat out {};
+    if (::stat(output.c_str(), &out) == 0 && S_ISDIR(out.st_mode)) {
+        throw PackError(output + " is a directory");
+    }
+
+    const ManifestTable manifest = parseManifest(readText(pkgDir + "/" + package_format::kManifestName));
+    const auto productType = manifest.find(package_format::kProductTypeKey);
+    if (productType == manifest.end() || productType->second.empty()) {
+        throw PackError(pkgDir + ": PRODUCT_TYPE not found in manifest");
+    }
+    for (const std::string& deviceType : deviceTypes) {
+        const std::string deviceProduct = package_format::productTypeOf(deviceType);
+        if (deviceProduct != productType->second) {
+            throw PackError("device type " + deviceType + " is a " + deviceProduct +
+                            " product; the package is for " + productType->second);
+        }
+    }
+    const auto version = manifest.find(package_format::kVersionKey);
+    // The installer accepts an empty version, but an artifact needs a name to be told apart.
+    if (version == manifest.end() || version->second.empty()) {
+        throw PackError(pkgDir + ": KIVRA_VERSION, the artifact name, is missing or empty");
+    }
+
+    {
+        FailureList report;
+        // Checked for the first device type's product; the others are of the same type.
+        CheckOptions options;
+        options.product = deviceTypes.front();
+        const CheckSummary summary = checkPackage(pkgDir, options, report);
+        if (summary.failures != 0) {
+            for (const std::string& failure : report.failures) {
+                std::cerr << "qvpack: " << failure << std::endl;
+            }
+            throw PackError(pkgDir + ": " + std::to_string(summary.failures) + " of " +
+                            std::to_string(summary.checks) + " checks failed; no artifact built");
+        }
+    }
+
+    // mender-artifact writes its output in place; a failed or cut run must not leave a file
+    // that a rollout would take for an artifact.
+    const std::string partial = output + ".partial";
+    (void)::unlink(partial.c_str());  // a leftover of an earlier cut run, if any
+    std::vector<std::string> argv = {kMenderArtifact, "write", "module-image", "--type",
+                                     kArtifactPayloadType, "--artifact-name", version->second,
+                                     // Encrypted images do not compress; gzip would only
+                                     // cost time on the build machine and on every router.
+                                     "--compression", "none", "--output-path", partial};
+    for (const std::string& deviceType : deviceTypes) {
+        argv.insert(argv.end(), {"--device-type", deviceType});
+    }
+    for (const std::string& name : packageFiles(pkgDir)) {
+        argv.insert(argv.end(), {"--file", pkgDir + "/" + name});
+    }
+    if (!key.empty()) {
+        argv.insert(argv.end(), {"--key", key});
+    }
+    const int status = runTool(argv);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        (void)::unlink(partial.c_str());  // nothing of it is of use
+        throw PackError(std::string(kMenderArtifact) + " failed (" +
+                        (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                           : "signal " + std::to_string(WTERMSIG(status))) +
+                        "); no artifact built");
+    }
+    if (::rename(partial.c_str(), output.c_str()) != 0) {
+        const std::string reason = errnoText();
+        (void)::unlink(partial.c_str());  // the rename's failure is what is reported
+        throw PackError("cannot rename " + partial + " to " + output + ": " + reason);
+    }
+    return 0;
+}
+
+}  // namespace qvpack
+}  // namespace KIVRA

@@ -4,10 +4,10 @@
 #include <tomcrypt.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/file_queries.h"
 #include "qvsystemtools/unique_fd.h"
 
@@ -61,20 +61,18 @@ int transformFile(const KeyRecord& record, const std::string& input, const std::
     alignas(16) unsigned char buffer[kChunk];
     bool failed = false;
     for (;;) {
-        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
+        const qvsystemtools::ReadResult got =
+            qvsystemtools::readFull(in.get(), buffer, sizeof buffer);
         // A read error (a failing medium, an input that is a directory) ends the transfer as
         // a failure: the output would otherwise pass for the complete file.
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (got.error != 0) {
             failed = true;
             break;
         }
-        const unsigned long length = static_cast<unsigned long>(n);
+        if (got.count == 0) {
+            break;
+        }
+        const unsigned long length = static_cast<unsigned long>(got.count);
         const int err = direction == Direction::Encrypt ? ctr_encrypt(buffer, buffer, length, &ctr)
                                                         : ctr_decrypt(buffer, buffer, length, &ctr);
         // A short or failed write (a full file system) leaves a truncated output that must

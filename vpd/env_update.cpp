@@ -8,7 +8,7 @@ VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& na
                                              const std::string& value) {
     // Only the older copy is replaced so that the boot loader still finds the newer one
     // should the write be cut short; no key is required.
-    VpdHandler handler(type, 1);
+    VpdHandler handler(type, VpdHandler::kUpdateOlderCopy);
     VpdUpdater::VpdUpdaterError result = handler.readNand();
     if (result != VpdUpdater::VpdOk) {
         return result;
@@ -17,7 +17,7 @@ VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& na
     // environment; a record holding only this variable would replace that with one lacking
     // bootcmd, bootargs and ethaddr, and the device would stop at the loader's prompt. So
     // nothing is written and the update fails with the CRC error.
-    result = handler.load(false, false);
+    result = handler.load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc);
     if (result != VpdUpdater::VpdOk) {
         return result;
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/file_queries.h"
 #include "qvsystemtools/unique_fd.h"
 
@@ -51,21 +52,18 @@ int transformFd(const KeyRecord& record, int in, Direction direction,
     bool failed = false;
     int readError = 0;
     for (;;) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
+        const qvsystemtools::ReadResult got = qvsystemtools::readFull(in, buffer, sizeof buffer);
         // A read error (a failing medium, an input that is a directory) ends the transfer as
         // a failure: the output would otherwise pass for the complete file.
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            readError = errno;
+        if (got.error != 0) {
+            readError = got.error;
             failed = true;
             break;
         }
-        const unsigned long length = static_cast<unsigned long>(n);
+        if (got.count == 0) {
+            break;
+        }
+        const unsigned long length = static_cast<unsigned long>(got.count);
         const int err = direction == Direction::Encrypt ? ctr_encrypt(buffer, buffer, length, &ctr)
                                                         : ctr_decrypt(buffer, buffer, length, &ctr);
         if (err != CRYPT_OK || !sink(buffer, length)) {

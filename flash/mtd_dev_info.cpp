@@ -17,6 +17,7 @@
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
 #include "qvsystemtools/device_paths.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -138,19 +139,18 @@ int procMtdName(int number, char* name, size_t size) {
         return -1;
     }
     char text[kProcMtdBytes + 1] = {};
-    ssize_t n;
-    do {
-        n = ::read(fd.get(), text, kProcMtdBytes);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
+    const qvsystemtools::ReadResult got = qvsystemtools::readFull(fd.get(), text, kProcMtdBytes);
+    if (got.error != 0) {
+        errno = got.error;
         mtdmsg::sysError("cannot read \"%s\"", kProcMtd);
         return -1;
     }
-    text[n] = '\0';
+    text[got.count] = '\0';
     return mtdProcMtdName(text, number, name, size);
 }
 
-int legacyDevInfo(const char* node, MtdDevInfo* info) {
+// The device number from the node itself: a character device of the MTD major.
+int nodeNumbers(const char* node, MtdDevInfo* info) {
     struct stat st {};
     if (::stat(node, &st) != 0) {
         const int cause = errno;
@@ -178,19 +178,18 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
     }
     // Each device has a read-write node (even minor) and a read-only one (odd minor).
     info->mtdNum = info->minor / 2;
+    return 0;
+}
 
-    UniqueFd fd(::open(node, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        mtdmsg::sysError("cannot open \"%s\"", node);
-        return -1;
-    }
+// The geometry and whether bad blocks are possible, as the driver answers for the open node.
+int askDriver(int fd, MtdDevInfo* info) {
     struct mtd_info_user reply {};
-    if (::ioctl(fd.get(), MEMGETINFO, &reply) != 0) {
+    if (::ioctl(fd, MEMGETINFO, &reply) != 0) {
         mtdmsg::sysError("MEMGETINFO ioctl request failed");
         return -1;
     }
     loff_t offset = 0;
-    if (::ioctl(fd.get(), MEMGETBADBLOCK, &offset) < 0) {
+    if (::ioctl(fd, MEMGETBADBLOCK, &offset) < 0) {
         if (errno != EOPNOTSUPP) {
             mtdmsg::sysError("MEMGETBADBLOCK ioctl failed");
             return -1;
@@ -200,7 +199,6 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
     } else {
         info->bbAllowed = 1;
     }
-
     info->type = reply.type;
     info->size = reply.size;
     info->ebSize = static_cast<int>(reply.erasesize);
@@ -208,6 +206,11 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
     info->oobSize = static_cast<int>(reply.oobsize);
     info->subpageSize = info->minIoSize;
     info->writable = (reply.flags & MTD_WRITEABLE) != 0 ? 1 : 0;
+    return 0;
+}
+
+// Refuses a geometry no flash has, and names the type.
+int checkGeometry(const char* node, MtdDevInfo* info) {
     if (info->minIoSize <= 0) {
         mtdmsg::error("mtd%d (%s) has insane min. I/O unit size %d", info->mtdNum, node,
                       info->minIoSize);
@@ -237,7 +240,21 @@ int legacyDevInfo(const char* node, MtdDevInfo* info) {
         return -1;
     }
     std::snprintf(info->typeStr, sizeof info->typeStr, "%s", typeName);
+    return 0;
+}
 
+int legacyDevInfo(const char* node, MtdDevInfo* info) {
+    if (nodeNumbers(node, info) != 0) {
+        return -1;
+    }
+    UniqueFd fd(::open(node, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        mtdmsg::sysError("cannot open \"%s\"", node);
+        return -1;
+    }
+    if (askDriver(fd.get(), info) != 0 || checkGeometry(node, info) != 0) {
+        return -1;
+    }
     if (fd.close() != 0) {
         mtdmsg::sysError("close failed on \"%s\"", node);
         return -1;

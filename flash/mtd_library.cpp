@@ -12,6 +12,7 @@
 #include "flash/mtd_message.h"
 #include "flash/mtd_sysfs.h"
 #include "qvsystemtools/device_paths.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -237,24 +238,14 @@ int mtdRead(const MtdDevInfo* info, int fd, int eb, int offs, void* buf, int len
     if (seekTo(info, fd, eb, offs) != 0) {
         return -1;
     }
-    auto* out = static_cast<unsigned char*>(buf);
-    int done = 0;
-    while (done < len) {
-        const ssize_t n = ::read(fd, out + done, static_cast<size_t>(len - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            // Inside the device's bounds an early end means the device went away under us;
-            // asking again would only spin.
-            if (n == 0) {
-                errno = EIO;
-            }
-            mtdmsg::sysError("cannot read %d bytes from mtd%d (eraseblock %d, offset %d)", len,
-                             info->mtdNum, eb, offs);
-            return -1;
-        }
-        done += static_cast<int>(n);
+    const qvsystemtools::ReadResult got =
+        qvsystemtools::readFull(fd, buf, static_cast<size_t>(len));
+    if (got.count < static_cast<size_t>(len)) {
+        // Inside the device's bounds an early end means the device went away under us.
+        errno = got.error != 0 ? got.error : EIO;
+        mtdmsg::sysError("cannot read %d bytes from mtd%d (eraseblock %d, offset %d)", len,
+                         info->mtdNum, eb, offs);
+        return -1;
     }
     return 0;
 }

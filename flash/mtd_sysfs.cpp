@@ -21,14 +21,6 @@ namespace {
 
 constexpr size_t kNumberBytes = 50;
 
-ssize_t readOnce(int fd, void* buffer, size_t size) {
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, size);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
 int closeChecked(UniqueFd& fd, const std::string& path) {
     if (fd.close() != 0) {
         mtdmsg::sysError("close failed on \"%s\"", path.c_str());
@@ -37,24 +29,35 @@ int closeChecked(UniqueFd& fd, const std::string& path) {
     return 0;
 }
 
-// Opens a numeric attribute and reads its whole text (fewer than kNumberBytes bytes) into
-// text, NUL-terminated; fd stays open so the caller can report a failing close.
-int readShortText(const std::string& path, UniqueFd& fd, char (&text)[kNumberBytes + 1]) {
+// Opens an attribute and reads its whole text, which must be shorter than size, into
+// buffer; count is its length. fd stays open so the caller can report a failing close.
+int readAttribute(const std::string& path, UniqueFd& fd, char* buffer, size_t size, size_t& count) {
     fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return -1;
     }
-    const ssize_t n = readOnce(fd.get(), text, kNumberBytes);
-    if (n < 0) {
+    const qvsystemtools::ReadResult got = qvsystemtools::readFull(fd.get(), buffer, size);
+    if (got.error != 0) {
+        errno = got.error;
         mtdmsg::sysError("cannot read \"%s\"", path.c_str());
         return -1;
     }
-    if (static_cast<size_t>(n) == kNumberBytes) {
+    if (got.count == size) {
         mtdmsg::error("contents of \"%s\" is too long", path.c_str());
         errno = EINVAL;
         return -1;
     }
-    text[n] = '\0';
+    count = got.count;
+    return 0;
+}
+
+// A numeric attribute's text (fewer than kNumberBytes bytes), NUL-terminated.
+int readShortText(const std::string& path, UniqueFd& fd, char (&text)[kNumberBytes + 1]) {
+    size_t count = 0;
+    if (readAttribute(path, fd, text, kNumberBytes, count) != 0) {
+        return -1;
+    }
+    text[count] = '\0';
     return 0;
 }
 
@@ -146,34 +149,13 @@ int entryNumber(const std::string& directory, const char* name, int* number) {
 }
 
 int readText(const std::string& path, char* buffer, size_t size) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return -1;
-    }
-    const ssize_t n = readOnce(fd.get(), buffer, size);
-    if (n < 0) {
-        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
-        return -1;
-    }
-    if (static_cast<size_t>(n) == size) {
-        mtdmsg::error("contents of \"%s\" is too long", path.c_str());
-        errno = EINVAL;
-        return -1;
-    }
-    char extra = 0;
-    const ssize_t more = readOnce(fd.get(), &extra, 1);
-    if (more > 0) {
-        mtdmsg::error("file \"%s\" contains too much data (> %d bytes)", path.c_str(),
-                      static_cast<int>(size));
-        errno = EINVAL;
-        return -1;
-    }
-    if (more < 0) {
-        mtdmsg::sysError("cannot read \"%s\"", path.c_str());
+    UniqueFd fd;
+    size_t count = 0;
+    if (readAttribute(path, fd, buffer, size, count) != 0) {
         return -1;
     }
     // The attribute ends in a newline, which is not part of the value.
-    buffer[n > 0 ? n - 1 : 0] = '\0';
+    buffer[count > 0 ? count - 1 : 0] = '\0';
     return closeChecked(fd, path);
 }
 

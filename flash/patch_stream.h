@@ -11,6 +11,9 @@ public:
     // mode 1 read, 2 write; limit is the end offset of the region (0: the whole device).
     // 0, or non-zero on failure.
     [[nodiscard]] virtual int open(const char* path, int mode, uint32_t limit) = 0;
+    // The values of mode, named for the call sites.
+    static constexpr int kReadMode = 1;
+    static constexpr int kWriteMode = 2;
     [[nodiscard]] virtual int close() = 0;
     [[nodiscard]] virtual int getMode() = 0;
     // Bytes delivered / accepted, or -1.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -68,12 +69,14 @@ int PatchStreamFile::close() {
 int PatchStreamFile::getMode() { return state_->mode; }
 
 int PatchStreamFile::read(void* buffer, uint32_t length) {
-    const size_t want = std::min<size_t>(length, INT_MAX);
-    ssize_t n;
-    do {
-        n = ::read(state_->fd.get(), buffer, want);
-    } while (n < 0 && errno == EINTR);
-    return static_cast<int>(n);
+    if (!state_->fd.valid()) {
+        errno = EBADF;  // nothing is open, also for a read of no bytes
+        return -1;
+    }
+    // A failed read after some bytes gives those bytes; the next read reports the failure.
+    const qvsystemtools::ReadResult got =
+        qvsystemtools::readFull(state_->fd.get(), buffer, std::min<size_t>(length, INT_MAX));
+    return got.count == 0 && got.error != 0 ? -1 : static_cast<int>(got.count);
 }
 
 int PatchStreamFile::write(const void* data, uint32_t length) {

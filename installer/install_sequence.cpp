@@ -75,131 +75,173 @@ std::string runningVersion() {
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+// What every step of one install works with.
+struct Run {
+    KivraInstaller& installer;
+    KivraInstaller::Impl& d;
+    const std::string& origin;
+};
+
+// Each step begins at a safe point: a stop signal that came meanwhile ends the run there.
+void beginStep(const Run& r, const char* line) {
+    installer::stopIfAsked(r.d, r.origin);
+    logInstall(line);
+}
+
+// The device's web page polls the status file: each stage stays for 2 s so that the page
+// shows it before the next one replaces it.
+void showStatus(const Run& r, const char* text) {
+    installer::stopIfAsked(r.d, r.origin);
+    if (qvcommontools::writeFwStatus(text) == qvcommontools::StatusWrite::Failed) {
+        installer::fail(r.d, KivraInstaller::FileError,
+                        std::string("Unable to write file ") + qvcommontools::kFwStatusPath,
+                        r.origin);
+    }
+    ::sleep(2);
+}
+
+void copyManifest(const Run& r) {
+    beginStep(r, "  - KivraInstaller::install: Copy Manifest");
+    // The working copy is made privately and then given its name: a link planted at its
+    // name in world-writable /tmp would otherwise have the package manifest written
+    // over whatever file it points to.
+    // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
+    // the previous run's.
+    installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
+    const std::string manifest = r.d.fwDir + "/" + package_format::kManifestName;
+    const bool copied =
+        manifestCopy.valid() && !package_format::isSpecialEntry(manifest) &&
+        qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
+    const bool placed = manifestCopy.putInPlace();
+    if (!copied || !placed) {
+        installer::fail(r.d, KivraInstaller::ManifestCopyError, "Manifest copy to tmp failed",
+                        r.origin);
+    }
+}
+
+void readPackageVersion(const Run& r) {
+    beginStep(r, "  - KivraInstaller::install: Check manifest content");
+    const auto versionEntry = r.d.manifest.find(package_format::kVersionKey);
+    if (versionEntry == r.d.manifest.end()) {
+        installer::fail(r.d, KivraInstaller::ManifestError, "Manifest check failed", r.origin);
+    }
+    r.d.version = versionEntry->second;
+}
+
+// The images, then the version record, and all of it flushed to the data partition.
+void stageImages(const Run& r) {
+    beginStep(r, "  - KivraInstaller::install: Install firmware ");
+    // Opened before the first image is written: the flush below then reports every
+    // write-back failure on the data partition since, which sync() would keep to itself.
+    DataPartitionWrites writes(r.d.fwImagesDir, r.d.tempDir);
+    installer::check(r.d, r.installer.installFirmware(), "Firmware install failed", r.origin);
+
+    const std::string running = runningVersion();
+    logInstall("Currently running KIVRA version " + running + " and installing " + r.d.version);
+    // The boot procedure reads the version record with the staged images: an update
+    // sent to the boot loader with an empty or cut version file is not a success.
+    const std::pair<std::string, const std::string&> versions[] = {
+        {r.d.fwImagesDir + "/version1.txt", running},
+        {r.d.fwImagesDir + "/version2.txt", r.d.version}};
+    for (const auto& [path, text] : versions) {
+        if (qvsystemtools::writeFile(text, path) != qvsystemtools::TOOL_OK) {
+            installer::fail(r.d, KivraInstaller::FileError, "Unable to write file " + path,
+                            r.origin);
+        }
+    }
+    // The boot environment is about to say that staged images are waiting: they must be
+    // on the data partition before the flag is, or a power cut in between would boot
+    // into images that never reached the disk.
+    if (writes.flush() != 0) {
+        installer::fail(r.d, KivraInstaller::FileError, "Unable to sync " + r.d.fwImagesDir,
+                        r.origin);
+    }
+}
+
+int nextBootPartition(const Run& r) {
+    beginStep(r, "  - KivraInstaller::install: Get boot partition ");
+    int nextPartition = -1;
+    installer::check(r.d, KivraInstaller::getBootPartition(nextPartition),
+                     "Getting boot partition failed", r.origin);
+    logInstall("  - KivraInstaller::install: Next boot partition: " +
+               std::to_string(nextPartition));
+    return nextPartition;
+}
+
+// Runs with the stop signals held: see install.
+void setUpdateFlag(const Run& r, int nextPartition) {
+    const std::string partition = std::to_string(nextPartition);
+    if (!qvcommontools::setEnvValue("fwupdate_flag", "1", nextPartition, r.d.lastError)) {
+        installer::raise(KivraInstaller::EnvironmentError, r.d.lastError, r.origin);
+    }
+    // Only for the log: what the environment tool now reports for that partition.
+    const std::string environment =
+        qvsystemtools::execCommand("envupdater -u -p " + partition + " fwupdate_flag");
+    logInstall("  - KivraInstaller::install: Environment " + partition + " contains " +
+               environment);
+
+    if (nextPartition != -1) {
+        logInstall("  - KivraInstaller::install: Update boot config ");
+        if (!qvcommontools::updateBootConfig(nextPartition)) {
+            installer::fail(r.d, KivraInstaller::FileError, "Boot config update failed", r.origin);
+        }
+    }
+}
+
+void unlock(const Run& r) {
+    logInstall("  - KivraInstaller::install: Unlock");
+    if (!r.d.lock.release()) {
+        r.d.lastError = std::string("Unable to remove file ") + installer::kLockPath;
+        InstallerErr(KivraInstaller::UnlockError, r.d.lastError, r.origin).log();
+    }
+}
+
 }  // namespace
 
 int KivraInstaller::install(bool& rmUpdateNeeded) {
     const std::string origin = installer::origin("install");
     Impl& d = *impl_;
-    // Each step begins at a safe point: a stop signal that came meanwhile ends the run there.
-    auto step = [&](const char* line) {
-        installer::stopIfAsked(d, origin);
-        logInstall(line);
-    };
-    auto status = [&](const char* text) {
-        if (qvcommontools::writeFwStatus(text) == qvcommontools::StatusWrite::Failed) {
-            installer::fail(d, FileError,
-                            std::string("Unable to write file ") + qvcommontools::kFwStatusPath,
-                            origin);
-        }
-        ::sleep(2);
-    };
+    const Run r{*this, d, origin};
     const int result = installer::runStep([&] {
-        installer::stopIfAsked(d, origin);
-        status("1:DONE");
-        installer::stopIfAsked(d, origin);
-        status(kDoNotDisconnect);
+        showStatus(r, "1:DONE");
+        showStatus(r, kDoNotDisconnect);
 
-        step("  - KivraInstaller::install: Stop Services");
+        beginStep(r, "  - KivraInstaller::install: Stop Services");
         installer::check(d, stopServices(), "Unable to stop services", origin);
 
-        step("  - KivraInstaller::install: Copy Manifest");
-        // The working copy is made privately and then given its name: a link planted at its
-        // name in world-writable /tmp would otherwise have the package manifest written
-        // over whatever file it points to.
-        // Like a copy in place, a failed copy leaves an empty (or partial) working copy, not
-        // the previous run's.
-        installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
-        const std::string manifest = d.fwDir + "/" + package_format::kManifestName;
-        const bool copied =
-            manifestCopy.valid() && !package_format::isSpecialEntry(manifest) &&
-            qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
-        const bool placed = manifestCopy.putInPlace();
-        if (!copied || !placed) {
-            installer::fail(d, ManifestCopyError, "Manifest copy to tmp failed", origin);
-        }
+        copyManifest(r);
 
-        step("  - KivraInstaller::install: Read Manifest");
+        beginStep(r, "  - KivraInstaller::install: Read Manifest");
         installer::check(d, readPackageManifest(), "Manifest read failed", origin);
 
-        step("  - KivraInstaller::install: Check product type");
+        beginStep(r, "  - KivraInstaller::install: Check product type");
         installer::check(d, checkProductType(), "Product Type check failed", origin);
 
-        step("  - KivraInstaller::install: Check manifest content");
-        const auto versionEntry = d.manifest.find(package_format::kVersionKey);
-        if (versionEntry == d.manifest.end()) {
-            installer::fail(d, ManifestError, "Manifest check failed", origin);
-        }
-        d.version = versionEntry->second;
+        readPackageVersion(r);
 
-        step("  - KivraInstaller::install: Pre install run");
+        beginStep(r, "  - KivraInstaller::install: Pre install run");
         installer::check(d, preInstallRun(), "Pre Install Run failed", origin);
 
-        step("  - KivraInstaller::install: Check if RM update need ");
+        beginStep(r, "  - KivraInstaller::install: Check if RM update need ");
         installer::check(d, checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed", origin);
 
         installer::check(d, checkDowngrade(), "Downgrade check failed", origin);
         installer::check(d, checkUpgrade(), "Upgrade check failed", origin);
 
-        step("  - KivraInstaller::install: Install firmware ");
-        // Opened before the first image is written: the flush below then reports every
-        // write-back failure on the data partition since, which sync() would keep to itself.
-        DataPartitionWrites writes(d.fwImagesDir, d.tempDir);
-        installer::check(d, installFirmware(), "Firmware install failed", origin);
+        stageImages(r);
 
-        const std::string running = runningVersion();
-        logInstall("Currently running KIVRA version " + running + " and installing " + d.version);
-        // The boot procedure reads the version record with the staged images: an update
-        // sent to the boot loader with an empty or cut version file is not a success.
-        const std::pair<std::string, const std::string&> versions[] = {
-            {d.fwImagesDir + "/version1.txt", running},
-            {d.fwImagesDir + "/version2.txt", d.version}};
-        for (const auto& [path, text] : versions) {
-            if (qvsystemtools::writeFile(text, path) != qvsystemtools::TOOL_OK) {
-                installer::fail(d, FileError, "Unable to write file " + path, origin);
-            }
-        }
-        // The boot environment is about to say that staged images are waiting: they must be
-        // on the data partition before the flag is, or a power cut in between would boot
-        // into images that never reached the disk.
-        if (writes.flush() != 0) {
-            installer::fail(d, FileError, "Unable to sync " + d.fwImagesDir, origin);
-        }
+        const int nextPartition = nextBootPartition(r);
 
-        step("  - KivraInstaller::install: Get boot partition ");
-        int nextPartition = -1;
-        installer::check(d, getBootPartition(nextPartition), "Getting boot partition failed",
-                         origin);
-        const std::string partition = std::to_string(nextPartition);
-        logInstall("  - KivraInstaller::install: Next boot partition: " + partition);
-
-        step("  - KivraInstaller::install: Set environment flag ");
+        beginStep(r, "  - KivraInstaller::install: Set environment flag ");
         // The last safe point. From the environment write on, the run completes: a stop in
         // the middle of it could leave neither copy good, and one right after it a flag that
         // points at the images without the boot partition that goes with them.
         const installer::HeldStopSignals held;
-        if (!qvcommontools::setEnvValue("fwupdate_flag", "1", nextPartition, d.lastError)) {
-            installer::raise(EnvironmentError, d.lastError, origin);
-        }
-        // Only for the log: what the environment tool now reports for that partition.
-        const std::string environment =
-            qvsystemtools::execCommand("envupdater -u -p " + partition + " fwupdate_flag");
-        logInstall("  - KivraInstaller::install: Environment " + partition + " contains " +
-                   environment);
-
-        if (nextPartition != -1) {
-            logInstall("  - KivraInstaller::install: Update boot config ");
-            if (!qvcommontools::updateBootConfig(nextPartition)) {
-                installer::fail(d, FileError, "Boot config update failed", origin);
-            }
-        }
+        setUpdateFlag(r, nextPartition);
 
         ::sync();
 
-        logInstall("  - KivraInstaller::install: Unlock");
-        if (!d.lock.release()) {
-            d.lastError = std::string("Unable to remove file ") + installer::kLockPath;
-            InstallerErr(UnlockError, d.lastError, origin).log();
-        }
+        unlock(r);
     });
     if (result != Success && installer::stopSignal() != 0) {
         // Stopped on request, the install does not go on: the status must not keep asking

@@ -91,7 +91,9 @@ int KivraInstaller::setFwDir(const std::string& dir) {
         d.fwDir = dir;
         // The staging directory is emptied so a failed earlier run cannot leave an
         // unverified image behind.
-        if (qvsystemtools::forceCreateDir(d.fwImagesDir, true, 0700) != qvsystemtools::TOOL_OK) {
+        if (qvsystemtools::forceCreateDir(d.fwImagesDir, qvsystemtools::kEmptyExistingDir,
+                                          qvsystemtools::kPrivateDirMode) !=
+            qvsystemtools::TOOL_OK) {
             installer::fail(d, WorkDirError, "Unable to create directory " + d.fwImagesDir, origin);
         }
         if (!qvsystemtools::isDir(d.tempDir)) {
@@ -105,6 +107,9 @@ void KivraInstaller::setFwCarrier(const std::string& carrier) {
     impl_->carrier = carrier;
 }
 
+// The router runs no service that an install has to stop: the step is kept so that the
+// sequence, its progress line and its failure text stay those the device software knows,
+// and a service added one day is stopped here.
 int KivraInstaller::stopServices() { return Success; }
 
 }  // namespace KIVRA

@@ -93,7 +93,8 @@ int KivraInstaller::readInstalledRmManifest() {
         if (!qvsystemtools::isFile(image)) {
             installer::fail(d, RmStoreError, "Invalid firmware in store", origin);
         }
-        if (qvsystemtools::forceCreateDir(kMountPoint, true) != qvsystemtools::TOOL_OK) {
+        if (qvsystemtools::forceCreateDir(kMountPoint, qvsystemtools::kEmptyExistingDir) !=
+            qvsystemtools::TOOL_OK) {
             installer::fail(d, RmStoreError, std::string("Unable to create ") + kMountPoint,
                             origin);
         }

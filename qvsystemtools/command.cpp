@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "qvsystemtools/tool_status.h"
+#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace qvsystemtools {
@@ -20,27 +21,6 @@ constexpr char kUnsafeCharacters[] = ";&|`$\\<>";
 
 // Size of the popen read buffer; each fgets takes at most one byte less.
 constexpr int kReadBuffer = 1024;
-
-// Owner of a popen stream: pclose on every path, or once explicitly to learn the status.
-class UniquePipe {
-public:
-    explicit UniquePipe(FILE* pipe) : pipe_(pipe) {}
-    ~UniquePipe() {
-        if (pipe_ != nullptr) {
-            // Only reached when reading was cut short; the child's status is of no use then.
-            (void)::pclose(pipe_);
-        }
-    }
-    UniquePipe(const UniquePipe&) = delete;
-    UniquePipe& operator=(const UniquePipe&) = delete;
-
-    [[nodiscard]] FILE* get() const { return pipe_; }
-    [[nodiscard]] bool valid() const { return pipe_ != nullptr; }
-    [[nodiscard]] int close() { return ::pclose(std::exchange(pipe_, nullptr)); }
-
-private:
-    FILE* pipe_;
-};
 
 int exitCode(int status) { return (status >> 8) & 0xFF; }
 

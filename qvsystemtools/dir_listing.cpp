@@ -53,6 +53,26 @@ bool readLinkText(const std::string& path, std::string& text) {
     return false;
 }
 
+// Calls opened once dir is open, then visit with the path of each entry (dir + "/" + name).
+// false when dir cannot be opened (opened is then not called) or a read of it fails part-way:
+// the entries visited before stay visited, but the walk is not claimed whole.
+template <typename Opened, typename Visit>
+bool forEachEntry(const std::string& dir, Opened opened, Visit visit) {
+    UniqueDir handle(::opendir(dir.c_str()));
+    if (!handle.valid()) {
+        return false;
+    }
+    opened();
+    DirEntries entries(handle.get());
+    while (const dirent* entry = entries.next()) {
+        visit(dir + "/" + entry->d_name);
+    }
+    (void)handle.close();  // opened for reading: nothing to lose
+    return entries.error() == 0;
+}
+
+void nothing() {}
+
 void recordFile(DirListing& listing, const std::string& path, off_t size) {
     if (listing.fileEntries != nullptr) {
         listing.fileEntries->push_back(FileEntry{path, clampSize(size)});
@@ -61,17 +81,10 @@ void recordFile(DirListing& listing, const std::string& path, off_t size) {
 }
 
 bool walk(const std::string& dir, DirListing& listing, std::string& error) {
-    UniqueDir handle(::opendir(dir.c_str()));
-    if (!handle.valid()) {
-        error = "Cannot open dir " + dir;
-        return false;
-    }
-    DirEntries entries(handle.get());
-    while (const dirent* entry = entries.next()) {
-        const std::string entryPath = dir + "/" + entry->d_name;
+    const bool whole = forEachEntry(dir, nothing, [&](const std::string& entryPath) {
         struct stat st {};
         if (::lstat(entryPath.c_str(), &st) != 0) {
-            continue;
+            return;
         }
         // The kind comes from lstat rather than d_type: file systems that leave d_type
         // unknown would otherwise have every entry skipped.
@@ -89,54 +102,45 @@ bool walk(const std::string& dir, DirListing& listing, std::string& error) {
                 recordFile(listing, text[0] == '/' ? text : dir + "/" + text, target.st_size);
             }
         }
-    }
-    // A failed close of a directory opened for reading loses nothing.
-    (void)handle.close();
-    if (entries.error() != 0) {
-        // The entries before the failed read stay listed; the listing is not claimed whole.
+    });
+    if (!whole) {
         error = "Cannot open dir " + dir;
-        return false;
     }
-    return true;
+    return whole;
 }
 
 }  // namespace
 
 bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
     try {
-        UniqueDir handle(::opendir(dir.c_str()));
-        if (!handle.valid()) {
-            error = "Cannot open dir " + dir;
-            return false;
-        }
-        if (listing.totalSize != nullptr) {
-            *listing.totalSize = 0;
-        }
-        if (listing.files != nullptr) {
-            listing.files->clear();
-        }
-        DirEntries entries(handle.get());
-        while (const dirent* entry = entries.next()) {
-            const std::string entryPath = dir + "/" + entry->d_name;
+        // The outputs are left alone for a directory that cannot be opened.
+        const auto clearOutputs = [&] {
+            if (listing.totalSize != nullptr) {
+                *listing.totalSize = 0;
+            }
+            if (listing.files != nullptr) {
+                listing.files->clear();
+            }
+        };
+        const bool whole = forEachEntry(dir, clearOutputs, [&](const std::string& entryPath) {
             struct stat st {};
             if (::stat(entryPath.c_str(), &st) != 0) {
-                continue;
+                return;
             }
             if (S_ISDIR(st.st_mode)) {
                 if (listing.dirs != nullptr) {
                     listing.dirs->push_back(entryPath);
                 }
-                continue;
+                return;
             }
             if (listing.files != nullptr) {
                 listing.files->push_back(entryPath);
             }
             addSize(listing.totalSize, st.st_size);
-        }
-        (void)handle.close();  // opened for reading: nothing to lose
-        // A read error part-way leaves an incomplete listing, which is not claimed whole,
-        // and says why as a directory that cannot be opened does.
-        if (entries.error() != 0) {
+        });
+        // A listing cut short by a read error is not claimed whole, and says why as a
+        // directory that cannot be opened does.
+        if (!whole) {
             error = "Cannot open dir " + dir;
             return false;
         }
@@ -184,23 +188,14 @@ int countEntries(const std::string& dir, bool includeDirs) {
     if (!isDir(dir)) {
         return -1;
     }
-    UniqueDir handle(::opendir(dir.c_str()));
-    if (!handle.valid()) {
-        return -1;
-    }
-    // Entries are looked up below dir whether or not it was given with a trailing "/".
-    const std::string prefix = (!dir.empty() && dir.back() == '/') ? dir : dir + "/";
     int count = 0;
-    DirEntries entries(handle.get());
-    while (const dirent* entry = entries.next()) {
-        if (!includeDirs && isDir(prefix + entry->d_name)) {
-            continue;
+    const bool whole = forEachEntry(dir, nothing, [&](const std::string& entryPath) {
+        if (includeDirs || !isDir(entryPath)) {
+            ++count;
         }
-        ++count;
-    }
-    (void)handle.close();  // opened for reading: nothing to lose
+    });
     // A count cut short by a read error would pass for the directory's size.
-    return entries.error() == 0 ? count : -1;
+    return whole ? count : -1;
 }
 
 }  // namespace

@@ -26,6 +26,11 @@ namespace qvsystemtools {
 // TOOL_ERR_CREATE_DIR.
 [[nodiscard]] ToolStatus forceCreateDir(const std::string& path, bool removeExisting, mode_t mode);
 [[nodiscard]] ToolStatus forceCreateDir(const std::string& path, bool removeExisting);
+// The values of removeExisting, named for the call sites.
+constexpr bool kEmptyExistingDir = true;
+constexpr bool kKeepExistingDir = false;
+// Mode of a directory only this user may enter (a staging directory of unverified images).
+constexpr mode_t kPrivateDirMode = 0700;
 
 // Depth-first search below dir for the first non-directory whose path ends with one of
 // names (also after lower-casing the path's tail), in readdir order; an empty names list

@@ -4,17 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 
 #include "qvsystemtools/entry_kind.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace qvsystemtools {
-
-namespace {}  // namespace
 
 bool isCharDevice(const std::string& path) { return hasFileType(path, S_IFCHR); }
 
@@ -59,16 +57,10 @@ int countLines(const std::string& path) {
     bool openLine = false;  // bytes read since the last line end
     char buffer[16 * 1024];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            // End of file or a read error: a started last line still counts, as a line read
-            // up to the failure.
-            break;
-        }
-        for (ssize_t i = 0; i < n; ++i) {
+        // The end of the file or a read error ends the count: a started last line still
+        // counts, as a line read up to the failure.
+        const ReadResult got = readFull(fd.get(), buffer, sizeof buffer);
+        for (size_t i = 0; i < got.count; ++i) {
             if (buffer[i] == '\n') {
                 ++lines;
                 openLine = false;
@@ -78,6 +70,9 @@ int countLines(const std::string& path) {
         }
         if (lines >= INT_MAX) {
             return INT_MAX;
+        }
+        if (got.error != 0 || got.count < sizeof buffer) {
+            break;
         }
     }
     if (openLine) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 namespace KIVRA {
@@ -73,6 +74,29 @@ public:
 
 private:
     DIR* dir_;
+};
+
+// Owner of a popen stream: pclose on every path, or once explicitly to learn the status.
+class UniquePipe {
+public:
+    explicit UniquePipe(FILE* pipe) : pipe_(pipe) {}
+    ~UniquePipe() {
+        if (pipe_ != nullptr) {
+            // Only reached when reading was cut short; the child's status is of no use then.
+            (void)::pclose(pipe_);
+        }
+    }
+    UniquePipe(const UniquePipe&) = delete;
+    UniquePipe& operator=(const UniquePipe&) = delete;
+
+    [[nodiscard]] FILE* get() const { return pipe_; }
+    [[nodiscard]] bool valid() const { return pipe_ != nullptr; }
+    // Closes and gives the child's wait status (-1 when it cannot be had); the owner then
+    // holds nothing.
+    [[nodiscard]] int close() { return ::pclose(std::exchange(pipe_, nullptr)); }
+
+private:
+    FILE* pipe_;
 };
 
 // Writes all of data to fd, retrying after interruptions. False on any failure, with errno

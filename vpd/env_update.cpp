@@ -13,7 +13,7 @@ VpdUpdater::VpdUpdaterError setFlashVariables(
     VpdType type, const std::vector<std::pair<std::string, std::string>>& changes) {
     // Only the older copy is replaced so that the boot loader still finds the newer one
     // should the write be cut short; no key is required.
-    VpdHandler handler(type, 1);
+    VpdHandler handler(type, VpdHandler::kUpdateOlderCopy);
     VpdUpdater::VpdUpdaterError result = handler.readNand();
     if (result != VpdUpdater::VpdOk) {
         return result;
@@ -22,7 +22,7 @@ VpdUpdater::VpdUpdaterError setFlashVariables(
     // environment; a record holding only this variable would replace that with one lacking
     // bootcmd, bootargs and ethaddr, and the device would stop at the loader's prompt. So
     // nothing is written and the update fails with the CRC error.
-    result = handler.load(false, false);
+    result = handler.load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc);
     if (result != VpdUpdater::VpdOk) {
         return result;
     }

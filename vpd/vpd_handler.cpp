@@ -89,7 +89,7 @@ bool readRecordFile(const char* path, std::vector<uint8_t>& bytes) {
         return false;
     }
     PatchStreamFile file;
-    if (file.open(path, 1, 0) != 0) {
+    if (file.open(path, PatchStream::kReadMode, 0) != 0) {
         return false;
     }
     if (!readCopy(file, bytes)) {
@@ -102,7 +102,7 @@ bool readRecordFile(const char* path, std::vector<uint8_t>& bytes) {
 // Reads the copy at offset back from flash and compares it with expected.
 bool verifyCopy(PatchStream& flash, const std::string& device, uint32_t offset,
                 const std::vector<uint8_t>& expected) {
-    if (flash.open(device.c_str(), 1, offset + kCopySize) != 0 ||
+    if (flash.open(device.c_str(), PatchStream::kReadMode, offset + kCopySize) != 0 ||
         flash.seek(offset) != static_cast<int>(offset)) {
         return false;
     }
@@ -121,7 +121,7 @@ struct VpdHandler::State {
         : updater(VpdTypeHardware, ""),
           type(type),
           updateMode(updateMode),
-          copyCount(updateMode == 1 ? 1 : 2),
+          copyCount(updateMode == VpdHandler::kUpdateOlderCopy ? 1 : 2),
           makeFlashStream(std::move(factory)) {
         switch (type) {
             case VpdTypeGeneric:
@@ -208,7 +208,8 @@ Error VpdHandler::readNand() {
     return vpdBoundary([&]() -> Error {
         std::unique_ptr<PatchStream> flash = s.makeFlashStream();
         PatchStreamFile file;
-        if (flash->open(s.devicePath.c_str(), 1, s.vpdOffset + kCopySize) != 0) {
+        if (flash->open(s.devicePath.c_str(), PatchStream::kReadMode, s.vpdOffset + kCopySize) !=
+            0) {
             report("readNand", 2);
             throw VpdUpdater::VpdInputError;
         }
@@ -218,7 +219,7 @@ Error VpdHandler::readNand() {
         // file of the system, a hard link) is removed, never written through.
         (void)::unlink(kCopy1Path);  // a missing file is the usual case
         (void)::unlink(kCopy2Path);
-        if (!createOwnCopy(kCopy1Path) || file.open(kCopy1Path, 2, 0) != 0) {
+        if (!createOwnCopy(kCopy1Path) || file.open(kCopy1Path, PatchStream::kWriteMode, 0) != 0) {
             report("readNand", 3);
             throw VpdUpdater::VpdInputError;
         }
@@ -226,11 +227,12 @@ Error VpdHandler::readNand() {
             report("readNand", 4);
             throw VpdUpdater::VpdInputError;
         }
-        if (flash->open(s.devicePath.c_str(), 1, s.vpdOffset + 2 * kCopySize) != 0) {
+        if (flash->open(s.devicePath.c_str(), PatchStream::kReadMode,
+                        s.vpdOffset + 2 * kCopySize) != 0) {
             report("readNand", 5);
             throw VpdUpdater::VpdInputError;
         }
-        if (!createOwnCopy(kCopy2Path) || file.open(kCopy2Path, 2, 0) != 0) {
+        if (!createOwnCopy(kCopy2Path) || file.open(kCopy2Path, PatchStream::kWriteMode, 0) != 0) {
             report("readNand", 6);
             throw VpdUpdater::VpdInputError;
         }
@@ -283,7 +285,7 @@ Error VpdHandler::load(bool protect, bool acceptBadCrc) {
             updater.setPath(kCopy1Path);
             VpdUpdater::throwOnError(updater.load(acceptBadCrc));
             s.nextFlag = static_cast<uint8_t>(flag1 + 1);
-            if (s.updateMode == 1) {
+            if (s.updateMode == kUpdateOlderCopy) {
                 s.targetSlot = 1;
             }
         } else {
@@ -314,7 +316,10 @@ Error VpdHandler::setValue(const std::string& key, const std::string& value) {
             if (result == VpdUpdater::VpdOk) {
                 break;
             }
-            (void)::usleep(10);  // an interrupted pause only shortens the wait
+            // The record updater fails no change for a passing reason today; the retries and
+            // their 10 µs pauses are the update's contract with callers, and cost 50 µs at
+            // most. An interrupted pause only shortens the wait.
+            (void)::usleep(10);
         }
         return result;
     });
@@ -343,7 +348,8 @@ Error VpdHandler::writeNand() {
         // write would run into the next copy.
         std::vector<uint8_t> record;
         PatchStreamFile file;
-        if (!readRecordFile(kCopy1Path, record) || file.open(kCopy1Path, 1, 0) != 0) {
+        if (!readRecordFile(kCopy1Path, record) ||
+            file.open(kCopy1Path, PatchStream::kReadMode, 0) != 0) {
             report("writeNand", 2);
             return VpdUpdater::VpdInputError;
         }
@@ -352,7 +358,8 @@ Error VpdHandler::writeNand() {
         bool failed = false;
         for (int i = 0; i < s.copyCount; ++i) {
             const uint32_t offset = base + static_cast<uint32_t>(i) * kCopySize;
-            if (flash->open(s.devicePath.c_str(), 2, offset + kCopySize) != 0) {
+            if (flash->open(s.devicePath.c_str(), PatchStream::kWriteMode, offset + kCopySize) !=
+                0) {
                 // Reported and counted, but the loop goes on as the design has it: the copy
                 // step then fails on the unopened stream (which refuses every write) with its
                 // own report, and no byte reaches the flash through it.

@@ -39,6 +39,12 @@ public:
 
     // updateMode 1: each update replaces only the older copy; any other value: both copies.
     VpdHandler(const VpdType& type, int updateMode);
+    // The values of updateMode and of load's flags, named for the call sites.
+    static constexpr int kUpdateOlderCopy = 1;
+    static constexpr int kUpdateBothCopies = 0;
+    static constexpr bool kUnprotected = false;
+    static constexpr bool kRefuseBadCrc = false;
+    static constexpr bool kAcceptBadCrc = true;
     // The same with the flash reached through streams made by makeFlashStream instead of
     // PatchStreamNor, so that the copy scheme can be exercised where no MTD device exists.
     VpdHandler(const VpdType& type, int updateMode, FlashStreamFactory makeFlashStream);

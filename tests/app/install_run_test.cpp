@@ -22,9 +22,7 @@ using testing::kStaging;
 using testing::kStatus;
 using testing::lines;
 using testing::md5Of;
-using testing::randomBytes;
 using testing::readBytes;
-using testing::TimedLine;
 using testing::writeBytes;
 
 using InstallRunTest = testing::InstallRunFixture;
@@ -220,28 +218,6 @@ TEST_F(InstallRunTest, WrongArgumentCountPrintsUsageAndWritesNothing) {
     }
 }
 
-TEST_F(InstallRunTest, DigestMismatchHalfWayKeepsEarlierFilesInstalledAndLaterUntouched) {
-    pack();
-    // rootfs.sqfs is second in the list: its package file no longer decrypts to the digest.
-    replaceEncrypted("rootfs.sqfs", randomBytes(150000, 99));
-    const std::string ntimPackage = readBytes(kPkg + "/NTIM.bin");
-    const auto run = install({kPkg});
-    EXPECT_EQ(run.exitStatus, 1);
-    const auto out = lines(run.out);
-    ASSERT_GE(out.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(out.end() - 4, out.end()),
-              (std::vector<std::string>{
-                  "[KivraInstaller::installFirmware] MD5 check failed for rootfs.sqfs (err 4)",
-                  "[KivraInstaller::install] Firmware install failed (err 4)",
-                  "[qvinstaller] [qvinstaller] Install failed (err 4)", "> [qvinstaller] Error"}));
-    EXPECT_EQ(readBytes(kStaging + "/uImage"), images[0].second);
-    EXPECT_FALSE(exists(kPkg + "/uImage"));
-    EXPECT_TRUE(exists(kPkg + "/rootfs.sqfs"));
-    EXPECT_EQ(readBytes(kPkg + "/NTIM.bin"), ntimPackage);
-    EXPECT_FALSE(exists("/mnt/hda1/Kvtemp/NTIM.bin"));
-    EXPECT_FALSE(exists(kStaging + "/version2.txt"));
-}
-
 TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
     struct Row {
         std::string list;
@@ -394,31 +370,6 @@ INSTANTIATE_TEST_SUITE_P(Ends, InstallToEndTest,
                          [](const auto& info) {
                              return "End" + std::to_string(info.param.exitStatus);
                          });
-
-// The boot loader runs on its built-in environment when no copy is valid; a record with only
-// the flag would take its place and lack bootcmd, and the device would not boot.
-TEST_F(StandinFlashTest, NoValidCopyFailsAtTheFlashStepAndLeavesFlashAlone) {
-    std::string damaged1 = testing::recordOf(testing::sampleVariables(1), 4);
-    std::string damaged2 = testing::recordOf(testing::sampleVariables(2), 5);
-    damaged1[0] = static_cast<char>(damaged1[0] ^ 1);
-    damaged2[9] = static_cast<char>(damaged2[9] ^ 1);
-    const std::pair<const char*, std::string> rows[] = {
-        {"erased flash", std::string(2 * kCopySize, '\xff')},
-        {"two damaged copies", damaged1 + damaged2},
-    };
-    pack();
-    ASSERT_EQ(::system("cp -a /tmp/pkg /tmp/pkg.orig"), 0);
-    for (const auto& [name, copies] : rows) {
-        SCOPED_TRACE(name);
-        ASSERT_EQ(::system("rm -rf /tmp/pkg && cp -a /tmp/pkg.orig /tmp/pkg"), 0);
-        const auto run = installOn(copies, {kPkg});
-        EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
-        EXPECT_NE(run.out.find("[KivraInstaller::install] CRC error, invalid file (err 9)\n"),
-                  std::string::npos)
-            << run.out;
-        EXPECT_TRUE(readBytes("/tmp/flash.bin") == flash) << "flash changed";
-    }
-}
 
 }  // namespace
 }  // namespace KIVRA

@@ -175,7 +175,8 @@ int runArtifact(const std::vector<std::string>& args) {
         throw PackError(output + " is a directory");
     }
 
-    const ManifestTable manifest = parseManifest(readText(pkgDir + "/" + package_format::kManifestName));
+    const ManifestTable manifest =
+        parseManifest(readText(pkgDir + "/" + package_format::kManifestName));
     const auto productType = manifest.find(package_format::kProductTypeKey);
     if (productType == manifest.end() || productType->second.empty()) {
         throw PackError(pkgDir + ": PRODUCT_TYPE not found in manifest");

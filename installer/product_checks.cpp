@@ -62,11 +62,15 @@ int KivraInstaller::checkProductType() {
     });
 }
 
+// No downgrade rule is in force. The step keeps its place in the sequence, with its failure
+// text, so that a rule can come without moving the steps or their messages.
 int KivraInstaller::checkDowngrade() { return Success; }
 
 int KivraInstaller::checkUpgrade() {
     std::string name;
     const int code = getProductName(name);
+    // QT10 shares the ALDER type with QT10X and ALDER, so the product-type check lets every
+    // ALDER package through to it: this is the one place that tells it apart, by name.
     if (code == Success && name == "QT10") {
         return ProductNotSupported;
     }

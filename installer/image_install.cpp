@@ -19,6 +19,142 @@ namespace {
 
 using package_format::ImageClass;
 
+// The steps of installFirmware, each failing the step with its own message and code.
+struct Staging {
+    KivraInstaller::Impl& d;
+    const std::string& origin;
+    QvEncryption& encryption;
+};
+
+// The failure of an entry that cannot be installed, in the words of its class.
+[[noreturn]] void refuseEntry(const Staging& s, ImageClass fileClass, const std::string& name) {
+    KivraInstaller::Error code = KivraInstaller::Failure;
+    std::string message = "Unable to decrypt " + name;
+    switch (fileClass) {
+        case ImageClass::InstallerProgram:
+            message = "Unable to compute MD5 sum for file " + name;
+            break;
+        case ImageClass::NtimFile:
+            code = KivraInstaller::NtimInstallError;
+            message = "Unable to install NTIM file";
+            break;
+        case ImageClass::UbootImage:
+        case ImageClass::PlainImage:
+            break;
+        case ImageClass::OtherFile:
+            code = KivraInstaller::FileInstallError;
+            message = "Unable to install firmware file " + name;
+            break;
+    }
+    installer::fail(s.d, code, message, s.origin);
+}
+
+// The digest list, decrypted into the staging directory and opened for reading.
+void openDigestList(const Staging& s, std::ifstream& list) {
+    const std::string listPath = s.d.fwImagesDir + "/" + package_format::kDigestListName;
+    const std::string listSource = s.d.fwDir + "/" + package_format::kDigestListName;
+    if (package_format::isSpecialEntry(listSource) ||
+        s.encryption.decryptFile(listSource, listPath) != 0) {
+        installer::fail(s.d, KivraInstaller::Failure, "Unable to decrypt images.md5", s.origin);
+    }
+    list.open(listPath, std::ios::in | std::ios::binary);
+    if (!list.is_open()) {
+        installer::fail(s.d, KivraInstaller::Md5FileError, "Unable to open md5 file", s.origin);
+    }
+}
+
+// A link, a FIFO or a device node among the entries is refused before anything is staged:
+// refused half-way, the files before it would be installed and their package files deleted,
+// leaving a package that can no longer be installed whole. The list is then read again from
+// its start.
+void refuseUndeliverableEntries(const Staging& s, std::ifstream& list) {
+    package_format::DigestListEntry undeliverable;
+    package_format::EntryAcceptance acceptance;
+    if (package_format::findUndeliverableEntry(list, s.d.fwDir, undeliverable, acceptance)) {
+        refuseEntry(s, acceptance.imageClass, undeliverable.name);
+    }
+    list.clear();
+    if (!list.seekg(0)) {
+        installer::fail(s.d, KivraInstaller::Md5FileError, "Unable to open md5 file", s.origin);
+    }
+}
+
+// The list comes out of the package; a name that is not a plain file name would build a
+// source or target path outside the firmware and staging directories (and the source is
+// deleted after installation), so such a list is refused as invalid. So is a list naming
+// itself: its staged copy, still being read, would be the target.
+package_format::EntryAcceptance acceptListed(const Staging& s,
+                                             package_format::DigestListReader::Next next,
+                                             const package_format::DigestListEntry& entry) {
+    const package_format::EntryAcceptance acceptance =
+        package_format::acceptEntry(s.d.fwDir, entry.name);
+    if (next != package_format::DigestListReader::Next::Entry ||
+        acceptance.verdict == package_format::EntryVerdict::BadName ||
+        acceptance.verdict == package_format::EntryVerdict::ListItself) {
+        installer::fail(s.d, KivraInstaller::Md5FileError, "Invalid md5 file", s.origin);
+    }
+    return acceptance;
+}
+
+// Puts the file where its class goes (decrypted, copied, or left in the package for the
+// installer program) and returns that path.
+std::string stageFile(const Staging& s, ImageClass fileClass, const std::string& name,
+                      const package_format::EntryAcceptance& acceptance) {
+    const std::string source = s.d.fwDir + "/" + name;
+    // Checked again here: the entry may have been replaced since the list was first read.
+    bool staged = !package_format::isUndeliverable(acceptance.verdict);
+    std::string target;
+    switch (fileClass) {
+        case ImageClass::InstallerProgram:
+            target = source;
+            break;
+        case ImageClass::NtimFile:
+            target = s.d.tempDir + "/" + name;
+            staged = staged && qvsystemtools::copyFile(source, target) == qvsystemtools::TOOL_OK;
+            break;
+        case ImageClass::UbootImage:
+        case ImageClass::PlainImage:
+            target = s.d.fwImagesDir + "/" + name;
+            staged = staged && s.encryption.decryptFile(source, target) == 0;
+            break;
+        case ImageClass::OtherFile:
+            target = s.d.fwImagesDir + "/" + name;
+            staged = staged && qvsystemtools::copyFile(source, target) == qvsystemtools::TOOL_OK;
+            break;
+    }
+    if (!staged) {
+        refuseEntry(s, fileClass, name);
+    }
+    return target;
+}
+
+// The staged file against its listed digest and, for U-Boot images, the header magic.
+void verifyStaged(const Staging& s, ImageClass fileClass,
+                  const package_format::DigestListEntry& entry, const std::string& target) {
+    bool match = false;
+    installer::check(s.d, KivraInstaller::md5sum(target, entry.digest, match),
+                     "Unable to compute MD5 sum for file " + entry.name, s.origin);
+    if (!match) {
+        installer::fail(s.d, KivraInstaller::Md5Mismatch, "MD5 check failed for " + entry.name,
+                        s.origin);
+    }
+    if (fileClass == ImageClass::UbootImage && !package_format::hasUbootMagic(target)) {
+        // Right digest, wrong content: the package was built from a bad image.
+        installer::fail(s.d, KivraInstaller::Failure, "Unable to decrypt " + entry.name, s.origin);
+    }
+}
+
+// The verified copy is installed; the package file is no longer needed and the data partition
+// has no room for both. A package unpacked straight into a destination directory (NTIM.bin
+// into /mnt/hda1/Kvtemp) has its file installed where it already is.
+void releasePackageFile(const Staging& s, ImageClass fileClass, const std::string& name,
+                        const std::string& target) {
+    const std::string source = s.d.fwDir + "/" + name;
+    if (fileClass != ImageClass::InstallerProgram && !qvsystemtools::sameFile(source, target)) {
+        (void)::unlink(source.c_str());  // a failure here costs only space
+    }
+}
+
 }  // namespace
 
 int KivraInstaller::getMd5Sum(const std::string& path, std::string& digest) {
@@ -49,48 +185,11 @@ int KivraInstaller::installFirmware() {
         QvEncryption encryption;
         // A key that cannot be derived shows as a digest list or images that fail to verify.
         (void)encryption.setKey(d.version);
+        const Staging s{d, origin, encryption};
 
-        const std::string listPath = d.fwImagesDir + "/" + package_format::kDigestListName;
-        const std::string listSource = d.fwDir + "/" + package_format::kDigestListName;
-        if (package_format::isSpecialEntry(listSource) ||
-            encryption.decryptFile(listSource, listPath) != 0) {
-            installer::fail(d, Failure, "Unable to decrypt images.md5", origin);
-        }
-        std::ifstream list(listPath, std::ios::in | std::ios::binary);
-        if (!list.is_open()) {
-            installer::fail(d, Md5FileError, "Unable to open md5 file", origin);
-        }
-        // Each class refuses an entry that is no package file with its own failure.
-        const auto refuse = [&](ImageClass fileClass, const std::string& name) {
-            switch (fileClass) {
-                case ImageClass::InstallerProgram:
-                    installer::fail(d, Failure, "Unable to compute MD5 sum for file " + name,
-                                    origin);
-                case ImageClass::NtimFile:
-                    installer::fail(d, NtimInstallError, "Unable to install NTIM file", origin);
-                case ImageClass::UbootImage:
-                case ImageClass::PlainImage:
-                    installer::fail(d, Failure, "Unable to decrypt " + name, origin);
-                case ImageClass::OtherFile:
-                    installer::fail(d, FileInstallError, "Unable to install firmware file " + name,
-                                    origin);
-            }
-        };
-        // A link, a FIFO or a device node among the entries is refused before anything is
-        // staged: refused half-way, the files before it would be installed and their package
-        // files deleted, leaving a package that can no longer be installed whole.
-        {
-            package_format::DigestListEntry undeliverable;
-            package_format::EntryAcceptance acceptance;
-            if (package_format::findUndeliverableEntry(list, d.fwDir, undeliverable, acceptance)) {
-                refuse(acceptance.imageClass, undeliverable.name);
-            }
-            list.clear();
-            if (!list.seekg(0)) {
-                installer::fail(d, Md5FileError, "Unable to open md5 file", origin);
-            }
-        }
-
+        std::ifstream list;
+        openDigestList(s, list);
+        refuseUndeliverableEntries(s, list);
         package_format::DigestListReader reader(list);
         package_format::DigestListEntry entry;
         for (;;) {
@@ -101,76 +200,11 @@ int KivraInstaller::installFirmware() {
             if (next == package_format::DigestListReader::Next::End) {
                 break;
             }
-            // The list comes out of the package; a name that is not a plain file name would
-            // build a source or target path outside the firmware and staging directories (and
-            // the source is deleted after installation), so such a list is refused as invalid.
-            // So is a list naming itself: its staged copy, still being read, would be the
-            // target.
-            const package_format::EntryAcceptance acceptance =
-                package_format::acceptEntry(d.fwDir, entry.name);
-            if (next != package_format::DigestListReader::Next::Entry ||
-                acceptance.verdict == package_format::EntryVerdict::BadName ||
-                acceptance.verdict == package_format::EntryVerdict::ListItself) {
-                installer::fail(d, Md5FileError, "Invalid md5 file", origin);
-            }
-            const std::string& digest = entry.digest;
-            const std::string& name = entry.name;
-
-            const ImageClass fileClass = package_format::classifyImage(name);
-            const std::string source = d.fwDir + "/" + name;
-            // Checked again here: the entry may have been replaced since the list was read.
-            const bool usable = !package_format::isUndeliverable(acceptance.verdict);
-            std::string target;
-            switch (fileClass) {
-                case ImageClass::InstallerProgram:
-                    target = source;
-                    if (!usable) {
-                        installer::fail(d, Failure, "Unable to compute MD5 sum for file " + name,
-                                        origin);
-                    }
-                    break;
-                case ImageClass::NtimFile:
-                    target = d.tempDir + "/" + name;
-                    if (!usable ||
-                        qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
-                        installer::fail(d, NtimInstallError, "Unable to install NTIM file", origin);
-                    }
-                    break;
-                case ImageClass::UbootImage:
-                case ImageClass::PlainImage:
-                    target = d.fwImagesDir + "/" + name;
-                    if (!usable || encryption.decryptFile(source, target) != 0) {
-                        installer::fail(d, Failure, "Unable to decrypt " + name, origin);
-                    }
-                    break;
-                case ImageClass::OtherFile:
-                    target = d.fwImagesDir + "/" + name;
-                    if (!usable ||
-                        qvsystemtools::copyFile(source, target) != qvsystemtools::TOOL_OK) {
-                        installer::fail(d, FileInstallError,
-                                        "Unable to install firmware file " + name, origin);
-                    }
-                    break;
-            }
-
-            bool match = false;
-            installer::check(d, md5sum(target, digest, match),
-                             "Unable to compute MD5 sum for file " + name, origin);
-            if (!match) {
-                installer::fail(d, Md5Mismatch, "MD5 check failed for " + name, origin);
-            }
-            if (fileClass == ImageClass::UbootImage && !package_format::hasUbootMagic(target)) {
-                // Right digest, wrong content: the package was built from a bad image.
-                installer::fail(d, Failure, "Unable to decrypt " + name, origin);
-            }
-            // A package unpacked straight into a destination directory (NTIM.bin into
-            // /mnt/hda1/Kvtemp) has its file installed where it already is.
-            if (fileClass != ImageClass::InstallerProgram &&
-                !qvsystemtools::sameFile(source, target)) {
-                // The verified copy is installed; the package file is no longer needed and
-                // the data partition has no room for both. A failure here costs only space.
-                (void)::unlink(source.c_str());
-            }
+            const package_format::EntryAcceptance acceptance = acceptListed(s, next, entry);
+            const ImageClass fileClass = package_format::classifyImage(entry.name);
+            const std::string target = stageFile(s, fileClass, entry.name, acceptance);
+            verifyStaged(s, fileClass, entry, target);
+            releasePackageFile(s, fileClass, entry.name, target);
         }
     });
 }

@@ -42,6 +42,7 @@ public:
     // The values of updateMode and of load's flags, named for the call sites.
     static constexpr int kUpdateOlderCopy = 1;
     static constexpr int kUpdateBothCopies = 0;
+    static constexpr bool kProtected = true;
     static constexpr bool kUnprotected = false;
     static constexpr bool kRefuseBadCrc = false;
     static constexpr bool kAcceptBadCrc = true;

@@ -92,8 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int keep = good[0] && good[1] ? (newer1 ? 0 : 1) : (good[1] && !good[0] ? 1 : 0);
     const std::string kept = keep == 0 ? copy1 : copy2;
 
-    VpdHandler handler(VpdTypeBootEnv, 1, [] { return std::make_unique<MemoryFlash>(flash); });
-    if (handler.readNand() != VpdUpdater::VpdOk || handler.load(false, true) != VpdUpdater::VpdOk ||
+    VpdHandler handler(VpdTypeBootEnv, VpdHandler::kUpdateOlderCopy,
+                       [] { return std::make_unique<MemoryFlash>(flash); });
+    if (handler.readNand() != VpdUpdater::VpdOk ||
+        handler.load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc) != VpdUpdater::VpdOk ||
         handler.setValue("fwupdate_flag", "1") != VpdUpdater::VpdOk) {
         std::abort();
     }

@@ -212,7 +212,7 @@ TEST_F(QvenvTest, FlashDumpWithoutAValidCopyOrTooShortIsRefusedUntouched) {
 }
 
 // The flash mode changes flash through the installer's own update: the newer copy plus the
-// change goes over the older one, and with no valid copy nothing is written.
+// change goes over the older one, and with no valid copy qvenv says so and writes nothing.
 TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
     constexpr uint32_t kCopy1 = 0xC0000, kCopy2 = 0xD0000;
     testing::describeStandinFlash(0x100000);
@@ -237,19 +237,13 @@ TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
     EXPECT_EQ(print.exitStatus, 0) << print.err;
     EXPECT_EQ(print.out, "bootdelay=3\nboard=kv-1\n");
 
-    const std::pair<const char*, std::string> noValidCopy[] = {
-        {"erased flash", std::string(0x20000, '\xff')},
-        {"two damaged copies", RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes() +
-                                   RecordBuilder().add("b=1").withFlag(7).withBadCrc().bytes()},
-    };
-    for (const auto& [name, copies] : noValidCopy) {
-        SCOPED_TRACE(name);
-        const std::string before = flashWith(copies);
-        const auto result = onFlash({"set", "x", "1"});
-        EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.err, "qvenv: CRC error, invalid file\n");
-        EXPECT_TRUE(readBytes(image) == before) << "flash changed";
-    }
+    // Which copies count as valid is the handler's to test; qvenv's is to say so and write
+    // nothing.
+    const std::string before = flashWith(std::string(0x20000, '\xff'));
+    const auto refused = onFlash({"set", "x", "1"});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_EQ(refused.err, "qvenv: CRC error, invalid file\n");
+    EXPECT_TRUE(readBytes(image) == before) << "flash changed";
 }
 
 TEST_F(QvenvTest, BadCommandLinesFailWithOneLineAndStatus2) {

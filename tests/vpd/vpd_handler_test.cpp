@@ -66,7 +66,7 @@ protected:
                     result = h.readNand();
                     break;
                 case 1:
-                    result = h.load(false, true);
+                    result = h.load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc);
                     break;
                 case 2:
                     result = h.setValue(key, value);
@@ -104,7 +104,7 @@ TEST_P(VpdHandlerFlagTest, LoadsNewerCopyAndReplacesOnlyTheOlderOne) {
     place(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(row.flag2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
-    ASSERT_EQ(h->load(false, true), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc), VpdUpdater::VpdOk);
     std::string copy;
     ASSERT_EQ(h->getUpdater().getValue("copy", copy), VpdUpdater::VpdOk);
     EXPECT_EQ(copy, std::to_string(row.newer));
@@ -189,7 +189,7 @@ TEST_F(VpdHandlerTest, HardwareRecordLivesAtItsOwnOffset) {
     place(kHardware + kCopy, RecordBuilder().add("hwboot=1").withFlag(2).bytes());
     auto h = handler(VpdTypeHardware);
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
-    ASSERT_EQ(h->load(true, false), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);
     EXPECT_EQ(h->setValue("serial#", "KV2"), VpdUpdater::VpdFieldExists) << "protected";
     ASSERT_EQ(h->setValue("boardrev", "B"), VpdUpdater::VpdOk);
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
@@ -228,7 +228,7 @@ TEST_F(VpdHandlerTest, BadCopiesAreRefusedUnlessAccepted) {
     place(kBootEnv + kCopy, RecordBuilder().add("b=2").withBadCrc().bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
-    EXPECT_EQ(h->load(true, false), VpdUpdater::VpdCrcError);
+    EXPECT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdCrcError);
     EXPECT_EQ(h->setValue("x", "1"), VpdUpdater::VpdInputAccessError) << "nothing loaded";
 }
 
@@ -240,8 +240,9 @@ TEST_F(VpdHandlerTest, BadCopyOneWithCopyTwoCutOffLoadsEmptyRecordOnlyWhenAccept
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes("/tmp/vpd2.bin").size(), 100U);
-    EXPECT_EQ(h->load(false, false), VpdUpdater::VpdCrcError);
-    ASSERT_EQ(h->load(false, true), VpdUpdater::VpdOk);
+    EXPECT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc),
+              VpdUpdater::VpdCrcError);
+    ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc), VpdUpdater::VpdOk);
     std::string value;
     EXPECT_EQ(h->getUpdater().getValue("a", value), VpdUpdater::VpdFieldMissing);
 }
@@ -251,21 +252,24 @@ TEST_F(VpdHandlerTest, ShortTemporaryFilesFailLoadWhateverBadCrcsAreAccepted) {
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     writeBytes("/tmp/vpd1.bin", std::string(1000, '\0'));
     writeBytes("/tmp/vpd2.bin", std::string(65535, '\0'));
-    EXPECT_EQ(h->load(false, true), VpdUpdater::VpdInputAccessError);
-    EXPECT_EQ(h->load(false, false), VpdUpdater::VpdInputAccessError);
+    EXPECT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc),
+              VpdUpdater::VpdInputAccessError);
+    EXPECT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc),
+              VpdUpdater::VpdInputAccessError);
 }
 
 TEST_F(VpdHandlerTest, CallsOutOfOrderAreRefused) {
     auto h = handler();
-    EXPECT_EQ(h->load(false, true), VpdUpdater::VpdInputAccessError);
+    EXPECT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc),
+              VpdUpdater::VpdInputAccessError);
     EXPECT_EQ(h->setValue("a", "1"), VpdUpdater::VpdInputAccessError);
     EXPECT_EQ(h->save(), VpdUpdater::VpdInputAccessError);
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(h->setValue("a", "1"), VpdUpdater::VpdInputAccessError);
-    ASSERT_EQ(h->load(false, true), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc), VpdUpdater::VpdOk);
     writeBytes("/tmp/vpd1.bin", "short");
     writeBytes("/tmp/vpd2.bin", "short");
-    EXPECT_NE(h->load(false, true), VpdUpdater::VpdOk);
+    EXPECT_NE(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc), VpdUpdater::VpdOk);
     EXPECT_EQ(h->save(), VpdUpdater::VpdInputAccessError) << "a failed load leaves nothing to save";
 }
 
@@ -297,7 +301,8 @@ TEST_F(VpdHandlerTest, FailingFlashReadIsAFailedCopyNotAShortRecord) {
     EXPECT_EQ(h->readNand(), VpdUpdater::VpdInputError);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "src read failed\nVpdHandler::readNand : ERR_FILE 7\n");
-    EXPECT_EQ(h->load(false, true), VpdUpdater::VpdInputAccessError)
+    EXPECT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc),
+              VpdUpdater::VpdInputAccessError)
         << "a partly read copy must not be loaded";
 }
 
@@ -358,7 +363,7 @@ TEST_F(VpdHandlerTest, SaveWithoutChangeWritesNothing) {
     place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
-    ASSERT_EQ(h->load(false, false), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kBootEnv, kCopy));
 }
@@ -368,7 +373,7 @@ TEST_F(VpdHandlerTest, FailedSetValueStillMarksTheRecordForSaving) {
     place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
-    ASSERT_EQ(h->load(true, false), VpdUpdater::VpdOk);
+    ASSERT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);
     EXPECT_EQ(h->setValue("a", "3"), VpdUpdater::VpdFieldExists);
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes("/tmp/vpd1.bin"), RecordBuilder().add("a=2").withFlag(3).bytes());

@@ -498,9 +498,9 @@ bool runOnDump(const Options& options) {
 // Runs the command on the two flash copies of a record type.
 bool runOnFlash(const Options& options) {
     if (options.command == "print") {
-        VpdHandler handler(options.type, 1);
+        VpdHandler handler(options.type, VpdHandler::kUpdateOlderCopy);
         check("", handler.readNand());
-        check("", handler.load(true, false));
+        check("", handler.load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc));
         return printRecord(handler.getUpdater(), options);
     }
     // The installer's own update: with no valid copy it is refused, never replaced by a

@@ -470,24 +470,11 @@ std::string fileClassName(const std::string& name) {
     return "other";
 }
 
-CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options,
-                          CheckReport& out) {
-    struct stat st {};
-    if (::stat(pkgDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        throw PackError(pkgDir + ": not a directory");
-    }
-    CheckSummary summary;
-    Reporter report(out, summary);
-    ManifestTable manifest;
-    const std::string version = checkManifest(pkgDir, options, report, manifest);
+namespace {
 
-    QvEncryption crypto;
-    if (crypto.setKey(version) != 0) {
-        throw MachineFault("cannot derive the package key");
-    }
-    checkScript(crypto, pkgDir, options, manifest, report);
-    checkRadioEntries(manifest, report);
-
+// The digest list as the installer reads it: a regular file of the package, decrypted.
+std::string readDigestList(QvEncryption& crypto, const std::string& pkgDir,
+                           const CheckOptions& options) {
     const std::string listSource = pkgDir + "/" + package_format::kDigestListName;
     mode_t mode = 0;
     if (!entryType(listSource, mode)) {
@@ -500,17 +487,17 @@ CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options
                         " is not a regular file: the installer refuses the package (\"Unable to "
                         "decrypt images.md5\")");
     }
-    const std::string listText =
-        streamFile(crypto, listSource, true, plainPath(options, package_format::kDigestListName),
-                   true)
-            .content;
-    if (!isListText(listText)) {
-        // A wrong passphrase gives random bytes; their "names" would only garble the report.
-        report.failed(package_format::kDigestListName, DigestState::None,
-                      "does not decrypt to a digest list; wrong KIVRA_VERSION?");
-        return summary;
-    }
-    // Read by the installer's own reader, so both take the same entries from the same text.
+    return streamFile(crypto, listSource, true, plainPath(options, package_format::kDigestListName),
+                      true)
+        .content;
+}
+
+// Every entry of the list, read by the installer's own reader, so both take the same entries
+// from the same text: accepted as the installer accepts it, listed once, with a digest, and
+// its file checked. Returns the names the list covers.
+std::set<std::string> checkListedEntries(QvEncryption& crypto, const std::string& pkgDir,
+                                         const CheckOptions& options, const std::string& listText,
+                                         Reporter& report) {
     std::istringstream list(listText);
     package_format::DigestListReader reader(list);
     package_format::DigestListEntry entry;
@@ -559,7 +546,12 @@ CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options
         }
         checkEntry(crypto, pkgDir, options, entry, report);
     }
+    return listed;
+}
 
+// A note for each package file the list does not name, in name order.
+void noteUnlisted(const std::string& pkgDir, const std::set<std::string>& listed,
+                  Reporter& report) {
     qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
     if (!dir.valid()) {
         throw MachineFault("cannot read " + pkgDir + ": " + errnoText());
@@ -579,6 +571,38 @@ CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options
     for (const std::string& file : unlisted) {
         report.note(file, "not in the digest list; the installer leaves it alone");
     }
+}
+
+}  // namespace
+
+CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options,
+                          CheckReport& out) {
+    struct stat st {};
+    if (::stat(pkgDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        throw PackError(pkgDir + ": not a directory");
+    }
+    CheckSummary summary;
+    Reporter report(out, summary);
+    ManifestTable manifest;
+    const std::string version = checkManifest(pkgDir, options, report, manifest);
+
+    QvEncryption crypto;
+    if (crypto.setKey(version) != 0) {
+        throw MachineFault("cannot derive the package key");
+    }
+    checkScript(crypto, pkgDir, options, manifest, report);
+    checkRadioEntries(manifest, report);
+
+    const std::string listText = readDigestList(crypto, pkgDir, options);
+    if (!isListText(listText)) {
+        // A wrong passphrase gives random bytes; their "names" would only garble the report.
+        report.failed(package_format::kDigestListName, DigestState::None,
+                      "does not decrypt to a digest list; wrong KIVRA_VERSION?");
+        return summary;
+    }
+    const std::set<std::string> listed =
+        checkListedEntries(crypto, pkgDir, options, listText, report);
+    noteUnlisted(pkgDir, listed, report);
     return summary;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
+#include "qvsystemtools/command.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -329,9 +330,12 @@ TEST(Qvpack, VerifyWritesNoPlainCopyAndReportsAMachineFaultAsSuch) {
                                           {"TMPDIR=" + (dir / "no/such/dir")});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     // A report that cannot be written is the machine's fault, not the package's.
-    r = testing::runProcess(
-        {"/bin/sh", "-c",
-         testing::binPath("qvpack") + " verify '" + (dir / "pkg") + "' > /dev/full"});
+    std::string command;
+    for (const std::string& word :
+         testing::programCommand({testing::binPath("qvpack"), "verify", dir / "pkg"})) {
+        command += qvsystemtools::shellQuote(word) + " ";
+    }
+    r = testing::runProcess({"/bin/sh", "-c", command + "> /dev/full"});
     EXPECT_EQ(r.exitStatus, 3);
     EXPECT_EQ(r.err, "qvpack: cannot write the report to standard output\n");
     // create writes its plain digest list below TMPDIR: one it cannot use is the machine's

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -105,7 +106,34 @@ std::vector<std::string> packageFiles(const std::string& pkgDir) {
 
 // Runs argv[0] found through PATH and waits for it. Returns its wait status; throws when it
 // cannot be started.
+// The executable file name found through PATH, as a shell finds it; "" when there is none.
+// Looked up here rather than left to posix_spawnp: where the spawn cannot report a failed exec
+// (under a user-mode emulator) a missing tool would pass for one that failed with 127.
+std::string findOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0;;) {
+        const size_t end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (end == std::string::npos) {
+            return std::string();
+        }
+        start = end + 1;
+    }
+}
+
 int runTool(const std::vector<std::string>& argv) {
+    const std::string program = findOnPath(argv[0]);
+    if (program.empty()) {
+        throw PackError(std::string(kMenderArtifact) +
+                        " is not installed (Debian package mender-artifact)");
+    }
     std::vector<char*> words;
     words.reserve(argv.size() + 1);
     for (const std::string& word : argv) {
@@ -113,11 +141,7 @@ int runTool(const std::vector<std::string>& argv) {
     }
     words.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, words[0], nullptr, nullptr, words.data(), environ);
-    if (rc == ENOENT) {
-        throw PackError(std::string(kMenderArtifact) +
-                        " is not installed (Debian package mender-artifact)");
-    }
+    const int rc = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, words.data(), environ);
     if (rc != 0) {
         throw PackError(std::string("cannot run ") + kMenderArtifact + ": " + std::strerror(rc));
     }

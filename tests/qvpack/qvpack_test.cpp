@@ -137,9 +137,10 @@ TEST(Qvpack, CreateWarnsAboutANameLikeAnImageNameAndSumsUpWhatItWrote) {
     const ProcessResult made = qvpack({"create", dir / "pkg", "--version", "1", "--product-type",
                                        "ALDER", dir / "zImage", dir / "rootfs.sqf"});
     EXPECT_EQ(made.exitStatus, 0) << made.err;
-    EXPECT_EQ(made.err, "qvpack: warning: " + (dir / "rootfs.sqf") +
-                            ": \"rootfs.sqf\" travels unchanged as an other file; did you mean "
-                            "rootfs.sqfs?\n");
+    EXPECT_EQ(made.err,
+              "qvpack: warning: " + (dir / "rootfs.sqf") +
+                  ": \"rootfs.sqf\" travels unchanged, as a file of the other class; did you mean "
+                  "rootfs.sqfs?\n");
     EXPECT_EQ(made.out, "qvpack: created " + (dir / "pkg") +
                             ": 4 files (2 encrypted), PRODUCT_TYPE=ALDER, KIVRA_VERSION=1\n");
     EXPECT_EQ(readBytes(dir / "pkg/rootfs.sqf"), "root file system");

@@ -212,8 +212,8 @@ std::vector<std::string> checkRequest(const CreateRequest& request) {
         const std::string intended = intendedName(name);
         if (!intended.empty()) {
             warnings.push_back(source + ": \"" + name +
-                               "\" travels unchanged as an other file; did you mean " + intended +
-                               "?");
+                               "\" travels unchanged, as a file of the other class; did you mean " +
+                               intended + "?");
         }
     }
     if (!image) {

@@ -30,7 +30,7 @@ struct CreateResult {
 // space, no image among the files, a radio entry (RM identifier + "_VERSION" in the extra entries)
 // without its lower-case "_MD5" digest or the reverse. Returns the warnings: an empty version
 // (every file is then encrypted with the empty passphrase), a file name that differs from an image
-// name only in case or by one letter (it would travel unencrypted as an other file).
+// name only in case or by one letter (it would travel unencrypted, as a file of the other class).
 [[nodiscard]] std::vector<std::string> checkRequest(const CreateRequest& request);
 
 // Writes the package into outDir (created, or an existing empty directory): manifest.txt,

@@ -115,7 +115,7 @@ std::string findOnPath(const std::string& name) {
     for (size_t start = 0;;) {
         const size_t end = dirs.find(':', start);
         const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
         struct stat st {};
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0) {

@@ -10,7 +10,8 @@ VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& na
 }
 
 VpdUpdater::VpdUpdaterError setFlashVariables(
-    VpdType type, const std::vector<std::pair<std::string, std::string>>& changes) {
+    VpdType type, const std::vector<std::pair<std::string, std::string>>& changes,
+    const std::function<void(const VpdUpdater&)>& beforeSave) {
     // Only the older copy is replaced so that the boot loader still finds the newer one
     // should the write be cut short; no key is required.
     VpdHandler handler(type, VpdHandler::kUpdateOlderCopy);
@@ -31,6 +32,9 @@ VpdUpdater::VpdUpdaterError setFlashVariables(
         if (result != VpdUpdater::VpdOk) {
             return result;
         }
+    }
+    if (beforeSave) {
+        beforeSave(handler.getUpdater());
     }
     result = handler.save();
     if (result != VpdUpdater::VpdOk) {

@@ -3,6 +3,7 @@
 // installer's setEnvValue (qvcommontools/env_value.h) and by qvenv, so both change flash in
 // the same way. vpd/vpd_error_text.h words its results.
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,7 +26,10 @@ namespace KIVRA {
 // The same for several variables (name, value; an empty value removes name), applied in order
 // to the newer copy and written in one write of the older copy: either all of them reach the
 // flash or, as far as the boot loader can tell, none. A change that fails writes nothing.
+// beforeSave, when given, sees the changed record before anything is written; what it throws
+// passes to the caller with flash untouched.
 [[nodiscard]] VpdUpdater::VpdUpdaterError setFlashVariables(
-    VpdType type, const std::vector<std::pair<std::string, std::string>>& changes);
+    VpdType type, const std::vector<std::pair<std::string, std::string>>& changes,
+    const std::function<void(const VpdUpdater&)>& beforeSave = {});
 
 }  // namespace KIVRA

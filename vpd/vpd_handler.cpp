@@ -40,8 +40,9 @@ void report(const char* operation, int step) {
     std::cout << "VpdHandler::" << operation << " : ERR_FILE " << step << std::endl;
 }
 
-// Whether the copy with flag1 is newer than the one with flag2, the flags being a counter
-// that wraps from 255 to 0. Equal flags make copy 2 the newer one.
+// Whether the copy with flag1 is the one to read, the flags being a counter that wraps from
+// 255 to 0. Equal flags (two factory copies written alike) give copy 1, as the boot loader
+// and fw_printenv take it: the update then goes over copy 2, never over the copy that boots.
 bool copy1IsNewer(uint8_t flag1, uint8_t flag2) {
     if (flag1 == 0 && flag2 == 255) {
         return true;
@@ -49,7 +50,7 @@ bool copy1IsNewer(uint8_t flag1, uint8_t flag2) {
     if (flag1 == 255 && flag2 == 0) {
         return false;
     }
-    return flag1 > flag2;
+    return flag1 >= flag2;
 }
 
 }  // namespace

@@ -27,9 +27,9 @@ namespace KIVRA {
 
 // The copy a reader of two copies takes: 1 or 2, or 0 when neither is valid. A valid copy wins
 // over an invalid one; of two valid copies the newer by flag, the flags being a generation
-// counter that wraps from 255 to 0, equal flags taking copy 2. The update then goes over the
-// other copy with the chosen copy's flag + 1. The one rule for the flash copies and for the
-// copies inside a flash dump (qvenv --offsets).
+// counter that wraps from 255 to 0, equal flags taking copy 1 as the boot loader does. The update
+// then goes over the other copy with the chosen copy's flag + 1. The one rule for the flash copies
+// and for the copies inside a flash dump (qvenv --offsets).
 [[nodiscard]] int chooseVpdCopy(bool valid1, uint8_t flag1, bool valid2, uint8_t flag2);
 
 class VpdHandler {
@@ -60,7 +60,7 @@ public:
     [[nodiscard]] VpdUpdater::VpdUpdaterError readNand();
 
     // Loads the newer valid copy (the flags compared as a wrapping counter; equal flags pick
-    // copy 2) and prepares the update of the older one with the next flag. protect keeps
+    // copy 1) and prepares the update of the older one with the next flag. protect keeps
     // existing keys from being changed; acceptBadCrc loads a copy with a bad CRC as an empty
     // record when no copy is valid. VpdOk; VpdInputAccessError before a successful readNand;
     // VpdCrcError when no copy is valid and a bad CRC is not accepted; otherwise the load

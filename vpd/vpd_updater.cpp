@@ -345,6 +345,14 @@ VpdUpdater::VpdUpdaterError VpdUpdater::getValue(const std::string& key, std::st
     }
 }
 
+size_t VpdUpdater::entryBytes() const {
+    size_t bytes = 0;
+    for (const auto& [key, value] : state_->entries) {
+        bytes += key.size() + 1 + value.size() + 1;
+    }
+    return bytes;
+}
+
 uint8_t VpdUpdater::getFlag() const { return state_->flag; }
 
 void VpdUpdater::setFlag(uint8_t flag) { state_->flag = flag; }

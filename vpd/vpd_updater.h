@@ -85,6 +85,10 @@ public:
     // value then unchanged.
     [[nodiscard]] VpdUpdaterError getValue(const std::string& key, std::string& value) const;
 
+    // The bytes the entries take in the area, each string with its NUL, without the empty
+    // string that ends the list (a record may end without it, but fw_printenv cannot read one).
+    [[nodiscard]] size_t entryBytes() const;
+
     // The flag byte read by load or set by setFlag; written by the next save.
     [[nodiscard]] uint8_t getFlag() const;
     void setFlag(uint8_t flag);

@@ -6,13 +6,14 @@
 #include <memory>
 
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/vpd/env_layout.h"
 #include "vpd/crc32.h"
 #include "vpd/vpd_handler.h"
 
 using namespace KIVRA;
 
 namespace {
-constexpr uint32_t kCopy1 = 0xC0000;  // the boot environment's place on /dev/mtd0
+using KIVRA::testing::kEnvCopy1;
 constexpr uint32_t kSize = VpdUpdater::kRecordSize;
 
 // Flash in memory: what the handler reads and writes instead of /dev/mtd0.
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static std::string flash(kCopy1 + 2 * kSize, '\xff');
+    static std::string flash(kEnvCopy1 + 2 * kSize, '\xff');
     FuzzedDataProvider input(data, size);
     bool good[2];
     uint8_t flag[2];
@@ -81,14 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string copy1 = makeRecord(input, area1, good[0], flag[0]);
     const std::string copy2 =
         makeRecord(input, input.ConsumeRemainingBytesAsString(), good[1], flag[1]);
-    flash.replace(kCopy1, kSize, copy1);
-    flash.replace(kCopy1 + kSize, kSize, copy2);
+    flash.replace(kEnvCopy1, kSize, copy1);
+    flash.replace(kEnvCopy1 + kSize, kSize, copy2);
 
-    // The newer copy by the wrapping flag counter (equal flags: copy 2); with one valid copy
+    // The newer copy by the wrapping flag counter (equal flags: copy 1); with one valid copy
     // that one; with none, copy 1 serves as an empty record.
     const bool wrap1 = flag[0] == 0 && flag[1] == 255;
     const bool wrap2 = flag[0] == 255 && flag[1] == 0;
-    const bool newer1 = wrap1 || (!wrap2 && flag[0] > flag[1]);
+    const bool newer1 = wrap1 || (!wrap2 && flag[0] >= flag[1]);
     const int keep = good[0] && good[1] ? (newer1 ? 0 : 1) : (good[1] && !good[0] ? 1 : 0);
     const std::string kept = keep == 0 ? copy1 : copy2;
 
@@ -102,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const VpdUpdater::VpdUpdaterError saved = handler.save();
     if (saved == VpdUpdater::VpdInputAccessError) return 0;  // no room left for the flag
     if (saved != VpdUpdater::VpdOk || handler.writeNand() != VpdUpdater::VpdOk) std::abort();
-    if (flash.compare(kCopy1 + keep * kSize, kSize, kept) != 0) std::abort();  // newer touched
-    const std::string written = flash.substr(kCopy1 + (1 - keep) * kSize, kSize);
+    if (flash.compare(kEnvCopy1 + keep * kSize, kSize, kept) != 0) std::abort();  // newer touched
+    const std::string written = flash.substr(kEnvCopy1 + (1 - keep) * kSize, kSize);
     fuzz::writeBytes("/tmp/written.bin", written);
     VpdUpdater check(VpdTypeBootEnv, "/tmp/written.bin");
     std::string value;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,25 +85,31 @@ struct InstallCase {
     std::string call;       // the arguments the installer got
     std::string state;      // the state file afterwards ("" for none)
     std::string lastError;  // the module's standard error must end with these lines
+    std::function<void()> arrange;
 };
 
 TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsItsStatus) {
     const std::string carrierFile = tempDir() / "carrier";
     writeBytes(carrierFile, "TELCO2\r\nsecond line\n");
     const std::string dir = kPackageDir + "|";
+    const std::string out = tree_ + "/tmp/qvinstaller.out";
+    const std::string optionFile = tempDir() / "option-carrier";
+    writeBytes(optionFile, "-x\n");
     const std::vector<InstallCase> cases = {
         {"success, carrier from the environment",
          {"KIVRA_CARRIER=TELCO1", "FAKE_STATUS=0"},
          0,
          dir + "TELCO1|",
          "version=3.2.0\nartifact=3.2.0\nrm_update_needed=no\n",
-         ""},
+         "",
+         nullptr},
         {"radio module update needed, carrier from the file",
          {"KIVRA_CARRIER_FILE=" + carrierFile, "FAKE_STATUS=2"},
          0,
          dir + "TELCO2|",
          "version=3.2.0\nartifact=3.2.0\nrm_update_needed=yes\n",
-         "kivra-package: installed 3.2.0; the radio module needs an update\n"},
+         "kivra-package: installed 3.2.0; the radio module needs an update\n",
+         nullptr},
         {"failure, no carrier at all",
          {"KIVRA_CARRIER_FILE=/nonexistent", "FAKE_STATUS=1",
           "FAKE_OUTPUT=[KivraInstaller::checkProductType] Manifest product type BIRCH mismatches "
@@ -114,24 +121,71 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
          "[KivraInstaller::checkProductType] Manifest product type BIRCH mismatches device "
          "product type ROWAN (err 2)\n"
          "[qvinstaller] [qvinstaller] Install failed (err 2)\n"
-         "kivra-package: qvinstaller failed (status 1)\n"},
+         "kivra-package: qvinstaller failed (status 1)\n",
+         nullptr},
         {"installer missing",
          {"KIVRA_CARRIER=", "QVINSTALLER=/nonexistent/qvinstaller"},
          1,
          "",
          "",
-         "kivra-package: qvinstaller failed (status 127)\n"},
+         "kivra-package: qvinstaller failed (status 127)\n",
+         nullptr},
+        // A failed redirect of the output file gives the shell's status 2, never the
+        // installer's "radio module needs an update".
+        {"output file that cannot be created",
+         {"KIVRA_CARRIER=", "FAKE_STATUS=0"},
+         1,
+         "",
+         "",
+         "kivra-package: cannot write " + out + ": qvinstaller did not run\n",
+         [&] { ASSERT_EQ(::mkdir(out.c_str(), 0755), 0); }},
+        // The installer would run its deprecated dry run, exit 0 and install nothing.
+        {"carrier that is an option, from the environment",
+         {"KIVRA_CARRIER=--dry-run", "FAKE_STATUS=0"},
+         1,
+         "",
+         "",
+         "kivra-package: refused carrier \"--dry-run\": qvinstaller would take it for an "
+         "option\n",
+         nullptr},
+        {"carrier that is an option, from the file",
+         {"KIVRA_CARRIER_FILE=" + optionFile, "FAKE_STATUS=0"},
+         1,
+         "",
+         "",
+         "kivra-package: refused carrier \"-x\": qvinstaller would take it for an option\n",
+         nullptr},
+        // The radio store's error line never stops a run; the failing step and its cause
+        // are the closing error lines.
+        {"failure after the radio store's error line",
+         {"KIVRA_CARRIER=TELCO1", "FAKE_STATUS=1",
+          "FAKE_OUTPUT=[KivraInstaller::readInstalledRmManifest] Unable to mount store firmware "
+          "(err 7)\\n[KivraInstaller::checkRmUpdateNeeded] checkRmUpdateNeeded failed\\n  - "
+          "KivraInstaller::install: Install firmware \\n[KivraInstaller::installFirmware] MD5 "
+          "check failed for uImage (err 4)\\n[KivraInstaller::install] Firmware install failed "
+          "(err 4)\\n[qvinstaller] [qvinstaller] Install failed (err 4)\\n> [qvinstaller] "
+          "Error\\n"},
+         1,
+         dir + "TELCO1|",
+         "",
+         "[KivraInstaller::installFirmware] MD5 check failed for uImage (err 4)\n"
+         "[KivraInstaller::install] Firmware install failed (err 4)\n"
+         "[qvinstaller] [qvinstaller] Install failed (err 4)\n"
+         "kivra-package: qvinstaller failed (status 1)\n",
+         nullptr},
     };
     for (const InstallCase& c : cases) {
         SCOPED_TRACE(c.what);
         (void)::unlink(calls_.c_str());
         (void)::unlink(kStateFile.c_str());
-        std::vector<std::string> env = c.env;
-        const ProcessResult result = module("ArtifactInstall", env);
-        EXPECT_EQ(result.exitStatus, c.moduleStatus) << result.err;
-        if (!c.call.empty()) {
-            EXPECT_EQ(calls(), c.call + "\nmanifest.txt rootfs.sqfs \n");
+        ASSERT_EQ(testing::runProcess({"/bin/rm", "-rf", tree_ + "/tmp"}).exitStatus, 0);
+        if (c.arrange) {
+            ASSERT_EQ(::mkdir((tree_ + "/tmp").c_str(), 0755), 0);
+            c.arrange();
         }
+        const ProcessResult result = module("ArtifactInstall", c.env);
+        EXPECT_EQ(result.exitStatus, c.moduleStatus) << result.err;
+        EXPECT_EQ(calls(), c.call.empty() ? "" : c.call + "\nmanifest.txt rootfs.sqfs \n");
         EXPECT_EQ(exists(kStateFile) ? readBytes(kStateFile) : "", c.state);
         const std::string& err = result.err;
         EXPECT_EQ(err.substr(err.size() - std::min(err.size(), c.lastError.size())), c.lastError)

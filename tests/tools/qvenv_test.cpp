@@ -8,11 +8,16 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/vpd/env_layout.h"
 #include "tests/vpd/record_builder.h"
+#include "vpd/vpd_updater.h"
 
 namespace KIVRA {
 namespace {
 
+using testing::kEnvCopy1;
+using testing::kEnvCopy2;
+using testing::kEnvCopySize;
 using testing::ProcessResult;
 using testing::readBytes;
 using testing::RecordBuilder;
@@ -123,7 +128,7 @@ TEST_F(QvenvTest, ErrorsNameTheFileAndTheCause) {
         {{"--file", file, "set", "a=b", "1"}, "qvenv: variable name \"a=b\" holds \"=\"\n"},
         {{"--file", file, "set", "", "1"}, "qvenv: empty variable name\n"},
         {{"--file", file, "set", "big", std::string(70000, 'v')},
-         "qvenv: " + file + ": VPD update failed, input access error\n"},
+         "qvenv: " + file + ": no room left for the end of the record: 4479 bytes over\n"},
     };
     for (const auto& row : rows) {
         const auto result = qvenv(row.args);
@@ -196,6 +201,108 @@ TEST_F(QvenvTest, FlashDumpAgreesWithFwPrintenvInBothDirections) {
     EXPECT_EQ(qvenv(withDump({"print", "-n", "board"})).out, "kv-1\n");
 }
 
+// Two factory copies written by mkenvimage -r carry the same flag. U-Boot and fw_printenv then
+// read copy 1; so does qvenv, and its change goes over copy 2, never over the copy that boots.
+TEST_F(QvenvTest, EqualFlagsReadCopyOneAndWriteOverCopyTwoAsFwPrintenvDoes) {
+    for (const char* tool : {"/usr/bin/mkenvimage", "/usr/bin/fw_printenv"}) {
+        if (::access(tool, X_OK) != 0) {
+            GTEST_SKIP() << tool << " (Debian packages u-boot-tools, libubootenv-tool) missing";
+        }
+    }
+    const auto factoryCopy = [&](const std::string& name, const std::string& variables) {
+        writeBytes(tempDir() / (name + ".txt"), variables);
+        const auto made = testing::runProcess({"/usr/bin/mkenvimage", "-r", "-s", "0x10000", "-o",
+                                               tempDir() / name, tempDir() / (name + ".txt")});
+        EXPECT_EQ(made.exitStatus, 0) << made.err;
+        return readBytes(tempDir() / name);
+    };
+    const std::string copy1 = factoryCopy("copy1", "bootdelay=3\nboard=one\n");
+    const std::string dump = tempDir() / "flash.dump";
+    writeBytes(dump, copy1 + factoryCopy("copy2", "bootdelay=2\n"));
+    const std::string config = tempDir() / "fw_env.config";
+    writeBytes(config, dump + " 0x0 0x10000\n" + dump + " 0x10000 0x10000\n");
+    const std::vector<std::string> at = {"--file", dump, "--offsets", "0,0x10000"};
+    const auto withDump = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), at.begin(), at.end());
+        return qvenv(args);
+    };
+
+    EXPECT_EQ(testing::runProcess({"/usr/bin/fw_printenv", "-c", config, "bootdelay"}).out,
+              "bootdelay=3\n");
+    EXPECT_EQ(withDump({"print", "-n", "bootdelay"}).out, "3\n");
+    ASSERT_EQ(withDump({"set", "serial", "KV7"}).exitStatus, 0);
+    EXPECT_TRUE(readBytes(dump).substr(0, kEnvCopySize) == copy1) << "copy 1 was overwritten";
+    const auto theirs = testing::runProcess({"/usr/bin/fw_printenv", "-c", config});
+    EXPECT_EQ(theirs.out, "board=one\nbootdelay=3\nserial=KV7\n") << theirs.err;
+}
+
+// The list of a record ends with an empty string; a record filled to its last byte has none,
+// and fw_printenv then rejects the whole environment. Such a change is refused, naming the
+// bytes over, in every mode, and nothing is written.
+TEST_F(QvenvTest, AChangeLeavingNoRoomForTheEndOfTheRecordIsRefusedUnwritten) {
+    // Beside "b=1", "a=" + value, their NULs and the ending NUL fill the area exactly with this
+    // many value bytes.
+    constexpr size_t kFits = VpdUpdater::kAreaSize - 8;
+    testing::describeStandinFlash(0x100000);
+    const std::string image = tempDir() / "flash.bin";
+    const std::string dump = tempDir() / "flash.dump";
+    const std::string script = tempDir() / "script";
+    const std::string config = tempDir() / "fw_env.config";
+    writeBytes(config, dump + " 0x0 0x10000\n" + dump + " 0x10000 0x10000\n");
+    const std::string copies = RecordBuilder().add("b=1").withFlag(2).bytes() +
+                               RecordBuilder().add("b=0").withFlag(1).bytes();
+    const struct {
+        std::vector<std::string> at;  // the mode; set's words follow
+        size_t valueBytes;
+        bool script;
+        std::string where;  // the refusal's subject
+        const char* over;   // nullptr: the change is made
+    } rows[] = {
+        {{"--file", file}, kFits, false, file + ": ", nullptr},
+        {{"--file", file}, kFits + 1, false, file + ": ", "1 byte"},
+        {{"--file", file}, kFits + 4, false, file + ": ", "4 bytes"},
+        {{"--file", dump, "--offsets", "0,0x10000"}, kFits, true, dump + ": ", nullptr},
+        {{"--file", dump, "--offsets", "0,0x10000"}, kFits + 1, true, dump + ": ", "1 byte"},
+        {{"--type", "2"}, kFits + 1, false, "", "1 byte"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.at[0] + " " + std::to_string(row.valueBytes));
+        writeBytes(file, RecordBuilder().add("b=1").bytes());
+        writeBytes(dump, copies);
+        std::string flash(0x100000, '\xff');
+        writeBytes(image, flash.replace(kEnvCopy1, copies.size(), copies));
+        const std::string value(row.valueBytes, 'v');
+        std::vector<std::string> args = row.at;
+        if (row.script) {
+            writeBytes(script, "a " + value + "\n");
+            args.insert(args.end(), {"set", "--script", script});
+        } else {
+            args.insert(args.end(), {"set", "a", value});
+        }
+        args.insert(args.begin(), testing::binPath("qvenv"));
+        const auto result = testing::runProcess(args, testing::flashStandinEnv(image));
+        if (row.over == nullptr) {
+            EXPECT_EQ(result.exitStatus, 0) << result.err;
+            continue;
+        }
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.err, "qvenv: " + row.where + "no room left for the end of the record: " +
+                                  row.over + " over\n");
+        EXPECT_EQ(readBytes(file), RecordBuilder().add("b=1").bytes());
+        EXPECT_TRUE(readBytes(dump) == copies);
+        EXPECT_TRUE(readBytes(image) == flash);
+    }
+    // The largest record qvenv writes is one fw_printenv reads.
+    if (::access("/usr/bin/fw_printenv", X_OK) == 0) {
+        const std::string value(kFits, 'v');
+        ASSERT_EQ(qvenv({"--file", dump, "--offsets", "0,0x10000", "set", "a", value}).exitStatus,
+                  0);
+        const auto theirs = testing::runProcess({"/usr/bin/fw_printenv", "-c", config, "-n", "a"});
+        EXPECT_EQ(theirs.exitStatus, 0) << theirs.err;
+        EXPECT_TRUE(theirs.out == value + "\n") << theirs.err;
+    }
+}
+
 TEST_F(QvenvTest, FlashDumpWithoutAValidCopyOrTooShortIsRefusedUntouched) {
     const std::string dump = tempDir() / "flash.dump";
     const std::string erased(0x30000, '\xff');
@@ -214,7 +321,6 @@ TEST_F(QvenvTest, FlashDumpWithoutAValidCopyOrTooShortIsRefusedUntouched) {
 // The flash mode changes flash through the installer's own update: the newer copy plus the
 // change goes over the older one, and with no valid copy qvenv says so and writes nothing.
 TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
-    constexpr uint32_t kCopy1 = 0xC0000, kCopy2 = 0xD0000;
     testing::describeStandinFlash(0x100000);
     const std::string image = tempDir() / "flash.bin";
     const auto onFlash = [&](std::vector<std::string> args) {
@@ -223,7 +329,7 @@ TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
     };
     const auto flashWith = [&](const std::string& copies) {
         std::string flash(0x100000, '\xff');
-        flash.replace(kCopy1, copies.size(), copies);
+        flash.replace(kEnvCopy1, copies.size(), copies);
         writeBytes(image, flash);
         return flash;
     };
@@ -231,7 +337,7 @@ TEST_F(QvenvTest, FlashModeReplacesTheOlderCopyAndRefusesWithoutAValidOne) {
               RecordBuilder().add("bootdelay=2").withFlag(0).bytes());
     const auto set = onFlash({"set", "board", "kv-1"});
     ASSERT_EQ(set.exitStatus, 0) << set.err;
-    EXPECT_EQ(readBytes(image).substr(kCopy2, 0x10000),
+    EXPECT_EQ(readBytes(image).substr(kEnvCopy2, 0x10000),
               RecordBuilder().add("bootdelay=3").add("board=kv-1").withFlag(2).bytes());
     const auto print = onFlash({"--type", "2", "print"});
     EXPECT_EQ(print.exitStatus, 0) << print.err;

@@ -8,15 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/vpd/env_layout.h"
 #include "tests/vpd/raw_mtd.h"
 #include "tests/vpd/record_builder.h"
 
 namespace KIVRA {
 namespace testing {
-
-constexpr uint32_t kEnvCopy1 = 0xC0000;
-constexpr uint32_t kEnvCopy2 = 0xD0000;
-constexpr uint32_t kEnvCopySize = 0x10000;
 
 // The loader's CRC-32, table-driven because power-cut sweeps check a quarter of a million
 // bytes per cut point; the same polynomial as the bitwise reference of record_builder.h.
@@ -46,7 +43,7 @@ inline bool recordIntact(const std::string& record) {
 
 // Whether a copy written with flag a came after one written with flag b. Every write puts the
 // other copy's flag plus one (modulo 256), so 0 follows 255. Equal flags never come out of a
-// write; like the installer's handler the loader then takes copy 2.
+// write (two factory copies carry them): U-Boot then boots copy 1.
 inline bool writtenAfter(uint8_t a, uint8_t b) {
     if (a == b) {
         return false;
@@ -83,8 +80,8 @@ inline BootEnvironment chooseBootEnvironment(const std::string& copy1, const std
     const bool intact1 = recordIntact(copy1);
     const bool intact2 = recordIntact(copy2);
     BootEnvironment env;
-    if (intact1 && (!intact2 ||
-                    writtenAfter(static_cast<uint8_t>(copy1[4]), static_cast<uint8_t>(copy2[4])))) {
+    if (intact1 && (!intact2 || !writtenAfter(static_cast<uint8_t>(copy2[4]),
+                                              static_cast<uint8_t>(copy1[4])))) {
         env.copy = 1;
         env.bytes = copy1;
     } else if (intact2) {

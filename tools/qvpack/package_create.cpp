@@ -16,6 +16,7 @@
 #include "package_format/manifest_keys.h"
 #include "package_format/products.h"
 #include "qvsystemtools/dir_ops.h"
+#include "qvsystemtools/work_dir.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/pack_error.h"
 
@@ -248,7 +249,10 @@ CreateResult createPackage(const CreateRequest& request) {
     if (crypto.setKey(request.version) != 0) {
         throw PackError("cannot derive the package key");
     }
-    WorkDir work;
+    const qvsystemtools::WorkDir work("qvpack");
+    if (!work.valid()) {
+        throw MachineFault(work.failureText());
+    }
     const std::string& out = request.outDir;
     Cleanup cleanup(out, prepareOutputDir(out));
 

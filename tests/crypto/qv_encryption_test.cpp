@@ -4,7 +4,6 @@
 // coreutils sha256sum/md5sum and OpenSSL's AES-256-ECB over counter blocks it builds itself,
 // sharing no code with the installer. Run it again to regenerate them.
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -14,7 +13,6 @@
 
 #include "crypto/qv_encryption.h"
 #include "package_format/file_digest.h"
-#include "qvsystemtools/unique_fd.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -230,21 +228,16 @@ TEST(QvEncryption, RoundTripRestoresEveryLengthWithEachCallStartingAfresh) {
     }
 }
 
-// A progress bar counts what the observer is told: every byte of a long file once, by file
-// and by sink alike.
+// A progress bar counts what the observer is told: every byte of a long file once.
 TEST(QvEncryption, ChunkObserverIsToldEveryTransformedByteOnce) {
     TempDir dir;
-    const size_t length = 3 * 4096 + 5;
-    writeBytes(dir / "plain", testing::randomBytes(length, 77));
+    writeBytes(dir / "plain", testing::randomBytes(3 * 4096 + 5, 77));
     QvEncryption crypto;
     ASSERT_EQ(crypto.setKey(kVersionPassphrase.passphrase), 0);
     size_t told = 0;
     crypto.observeChunks([&told](size_t chunk) { told += chunk; });
     ASSERT_EQ(crypto.decryptFile(dir / "plain", dir / "dec"), 0);
-    EXPECT_EQ(told, length);
-    const qvsystemtools::UniqueFd in(::open((dir / "plain").c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_EQ(crypto.decryptToSink(in.get(), [](const unsigned char*, size_t) { return true; }), 0);
-    EXPECT_EQ(told, 2 * length);
+    EXPECT_EQ(told, 3 * 4096 + 5u);
 }
 
 // Objects with one passphrase agree; the last character of the passphrase changes the whole

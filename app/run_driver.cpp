@@ -29,8 +29,12 @@ int installationRun(KivraInstaller& installer, const std::string& fwDir,
         const int setFwDirCode = installer.setFwDir(fwDir);
         // setFwDir gives the log to this run once it holds the lock, and leaves a live run's
         // log alone when refused; a run that failed before the lock decision keeps its lines.
+        // The progress file follows the same rule: a refused run never overwrites that of the
+        // run it was refused by. Its end is written before the log is closed, so the next
+        // run, which waits for the log, never has its progress replaced by this run's end.
         if (setFwDirCode != KivraInstaller::LockExists) {
             qvcommontools::releaseInstallLog();
+            installer.progress().start();
         }
         InstallerErr::throwIf(static_cast<KivraInstaller::Error>(setFwDirCode),
                               "[qvinstaller] Setting Firmware Directory failed", kDriverOrigin);
@@ -52,6 +56,7 @@ int installationRun(KivraInstaller& installer, const std::string& fwDir,
         logInstall("> [qvinstaller] Unkown Error");
         exitStatus = 1;
     }
+    installer.progress().finish(exitStatus);
     return exitStatus;
 }
 

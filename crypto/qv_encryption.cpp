@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "qvsystemtools/file_io.h"
@@ -32,7 +33,7 @@ enum class Direction { Encrypt, Decrypt };
 // Transforms in from its current position to its end, handing each chunk to sink. 0, or -1
 // when a read fails (errno set), the cipher cannot be set up or sink refuses a chunk.
 int transformFd(const KeyRecord& record, int in, Direction direction,
-                const QvEncryption::ChunkSink& sink) {
+                const QvEncryption::ChunkSink& sink, const QvEncryption::ChunkObserver& observer) {
     // The file is read once, front to back: a wider read-ahead keeps the disk ahead of the
     // cipher. Only a hint; its failure changes nothing.
     (void)::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -70,6 +71,9 @@ int transformFd(const KeyRecord& record, int in, Direction direction,
             failed = true;
             break;
         }
+        if (observer) {
+            observer(length);
+        }
     }
     const bool done = ctr_done(&ctr) == CRYPT_OK;
     wipe(&ctr, sizeof ctr);
@@ -81,7 +85,7 @@ int transformFd(const KeyRecord& record, int in, Direction direction,
 }
 
 int transformFile(const KeyRecord& record, const std::string& input, const std::string& output,
-                  Direction direction) {
+                  Direction direction, const QvEncryption::ChunkObserver& observer) {
     qvsystemtools::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
     // Transforming a file onto itself would truncate the input before it is read.
     if (in.valid() && qvsystemtools::sameFile(in.get(), output)) {
@@ -97,10 +101,12 @@ int transformFile(const KeyRecord& record, const std::string& input, const std::
     // A short or failed write (a full file system) leaves a truncated output that must not
     // be reported as complete.
     const int fd = out.get();
-    bool failed =
-        transformFd(record, in.get(), direction, [fd](const unsigned char* data, size_t length) {
-            return qvsystemtools::writeAllFd(fd, data, length);
-        }) != 0;
+    bool failed = transformFd(
+                      record, in.get(), direction,
+                      [fd](const unsigned char* data, size_t length) {
+                          return qvsystemtools::writeAllFd(fd, data, length);
+                      },
+                      observer) != 0;
     // Some file systems report a failed write only when the file is closed.
     if (out.close() != 0) {
         failed = true;
@@ -180,15 +186,19 @@ int QvEncryption::setKey(const std::string& passphrase) {
 }
 
 int QvEncryption::encryptFile(const std::string& input, const std::string& output) {
-    return transformFile(*keyRecord, input, output, Direction::Encrypt);
+    return transformFile(*keyRecord, input, output, Direction::Encrypt, observer);
 }
 
 int QvEncryption::decryptFile(const std::string& input, const std::string& output) {
-    return transformFile(*keyRecord, input, output, Direction::Decrypt);
+    return transformFile(*keyRecord, input, output, Direction::Decrypt, observer);
 }
 
 int QvEncryption::decryptToSink(int input, const ChunkSink& sink) {
-    return transformFd(*keyRecord, input, Direction::Decrypt, sink);
+    return transformFd(*keyRecord, input, Direction::Decrypt, sink, observer);
+}
+
+void QvEncryption::observeChunks(ChunkObserver chunkObserver) {
+    observer = std::move(chunkObserver);
 }
 
 }  // namespace KIVRA

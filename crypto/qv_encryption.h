@@ -50,8 +50,14 @@ public:
     // refused a chunk (errno as sink left it).
     [[nodiscard]] int decryptToSink(int input, const ChunkSink& sink);
 
+    // Told the length of every chunk transformed from now on, by every transform above, so a
+    // caller can show how far a long one has come; it cannot stop the transform.
+    using ChunkObserver = std::function<void(size_t length)>;
+    void observeChunks(ChunkObserver observer);
+
 private:
     std::unique_ptr<KeyRecord> keyRecord;
+    ChunkObserver observer;
 };
 
 }  // namespace KIVRA

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -77,6 +78,33 @@ void refuseUndeliverableEntries(const Staging& s, std::ifstream& list) {
     if (!list.seekg(0)) {
         installer::fail(s.d, KivraInstaller::Md5FileError, "Unable to open md5 file", s.origin);
     }
+}
+
+// The bytes of the package file behind a listed name, 0 for anything but a regular file.
+uint64_t packageFileSize(const Staging& s, const std::string& name) {
+    struct stat st {};
+    const std::string path = s.d.fwDir + "/" + name;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+               ? static_cast<uint64_t>(st.st_size)
+               : 0;
+}
+
+// The bytes of all the files the list names: the progress file's measure of this step. The
+// list is then read again from its start.
+uint64_t listedBytes(const Staging& s, std::ifstream& list) {
+    uint64_t total = 0;
+    package_format::DigestListReader reader(list);
+    package_format::DigestListEntry entry;
+    while (reader.next(entry) == package_format::DigestListReader::Next::Entry) {
+        if (package_format::isPlainFileName(entry.name)) {
+            total += packageFileSize(s, entry.name);
+        }
+    }
+    list.clear();
+    if (!list.seekg(0)) {
+        installer::fail(s.d, KivraInstaller::Md5FileError, "Unable to open md5 file", s.origin);
+    }
+    return total;
 }
 
 // The list comes out of the package; a name that is not a plain file name would build a
@@ -186,10 +214,12 @@ int KivraInstaller::installFirmware() {
         // A key that cannot be derived shows as a digest list or images that fail to verify.
         (void)encryption.setKey(d.version);
         const Staging s{d, origin, encryption};
+        encryption.observeChunks([&d](size_t length) { d.progress.addBytes(length); });
 
         std::ifstream list;
         openDigestList(s, list);
         refuseUndeliverableEntries(s, list);
+        d.progress.beginBytes(listedBytes(s, list));
         package_format::DigestListReader reader(list);
         package_format::DigestListEntry entry;
         for (;;) {
@@ -202,6 +232,7 @@ int KivraInstaller::installFirmware() {
             }
             const package_format::EntryAcceptance acceptance = acceptListed(s, next, entry);
             const ImageClass fileClass = package_format::classifyImage(entry.name);
+            d.progress.beginFile(entry.name, packageFileSize(s, entry.name));
             const std::string target = stageFile(s, fileClass, entry.name, acceptance);
             verifyStaged(s, fileClass, entry, target);
             releasePackageFile(s, fileClass, entry.name, target);

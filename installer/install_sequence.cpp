@@ -82,15 +82,46 @@ struct Run {
     const std::string& origin;
 };
 
+// The steps as the progress file numbers and names them; the image installation is the one
+// that takes the time.
+constexpr int kStepCount = 20;
+constexpr int kImageStep = 12;
+const char* const kStepNames[kStepCount] = {"status_done",
+                                            "status_do_not_disconnect",
+                                            "stop_services",
+                                            "copy_manifest",
+                                            "read_manifest",
+                                            "check_product_type",
+                                            "check_manifest_content",
+                                            "pre_install_run",
+                                            "check_rm_update",
+                                            "check_downgrade",
+                                            "check_upgrade",
+                                            "install_firmware",
+                                            "version_record",
+                                            "get_boot_partition",
+                                            "next_boot_partition",
+                                            "set_environment_flag",
+                                            "environment_query",
+                                            "update_boot_config",
+                                            "sync",
+                                            "unlock"};
+
+// Every step, with a line or without, is reported as it begins (before its safe point, so a
+// stop there is this step's failure).
+void reachStep(const Run& r, int number) { r.d.progress.step(number, kStepNames[number - 1]); }
+
 // Each step begins at a safe point: a stop signal that came meanwhile ends the run there.
-void beginStep(const Run& r, const char* line) {
+void beginStep(const Run& r, int number, const char* line) {
+    reachStep(r, number);
     installer::stopIfAsked(r.d, r.origin);
     logInstall(line);
 }
 
 // The device's web page polls the status file: each stage stays for 2 s so that the page
 // shows it before the next one replaces it.
-void showStatus(const Run& r, const char* text) {
+void showStatus(const Run& r, int number, const char* text) {
+    reachStep(r, number);
     installer::stopIfAsked(r.d, r.origin);
     if (qvcommontools::writeFwStatus(text) == qvcommontools::StatusWrite::Failed) {
         installer::fail(r.d, KivraInstaller::FileError,
@@ -101,7 +132,7 @@ void showStatus(const Run& r, const char* text) {
 }
 
 void copyManifest(const Run& r) {
-    beginStep(r, "  - KivraInstaller::install: Copy Manifest");
+    beginStep(r, 4, "  - KivraInstaller::install: Copy Manifest");
     // The working copy is made privately and then given its name: a link planted at its
     // name in world-writable /tmp would otherwise have the package manifest written
     // over whatever file it points to.
@@ -120,7 +151,7 @@ void copyManifest(const Run& r) {
 }
 
 void readPackageVersion(const Run& r) {
-    beginStep(r, "  - KivraInstaller::install: Check manifest content");
+    beginStep(r, 7, "  - KivraInstaller::install: Check manifest content");
     const auto versionEntry = r.d.manifest.find(package_format::kVersionKey);
     if (versionEntry == r.d.manifest.end()) {
         installer::fail(r.d, KivraInstaller::ManifestError, "Manifest check failed", r.origin);
@@ -130,12 +161,13 @@ void readPackageVersion(const Run& r) {
 
 // The images, then the version record, and all of it flushed to the data partition.
 void stageImages(const Run& r) {
-    beginStep(r, "  - KivraInstaller::install: Install firmware ");
+    beginStep(r, kImageStep, "  - KivraInstaller::install: Install firmware ");
     // Opened before the first image is written: the flush below then reports every
     // write-back failure on the data partition since, which sync() would keep to itself.
     DataPartitionWrites writes(r.d.fwImagesDir, r.d.tempDir);
     installer::check(r.d, r.installer.installFirmware(), "Firmware install failed", r.origin);
 
+    reachStep(r, 13);
     const std::string running = runningVersion();
     logInstall("Currently running KIVRA version " + running + " and installing " + r.d.version);
     // The boot procedure reads the version record with the staged images: an update
@@ -159,10 +191,11 @@ void stageImages(const Run& r) {
 }
 
 int nextBootPartition(const Run& r) {
-    beginStep(r, "  - KivraInstaller::install: Get boot partition ");
+    beginStep(r, 14, "  - KivraInstaller::install: Get boot partition ");
     int nextPartition = -1;
     installer::check(r.d, KivraInstaller::getBootPartition(nextPartition),
                      "Getting boot partition failed", r.origin);
+    reachStep(r, 15);
     logInstall("  - KivraInstaller::install: Next boot partition: " +
                std::to_string(nextPartition));
     return nextPartition;
@@ -175,12 +208,14 @@ void setUpdateFlag(const Run& r, int nextPartition) {
         installer::raise(KivraInstaller::EnvironmentError, r.d.lastError, r.origin);
     }
     // Only for the log: what the environment tool now reports for that partition.
+    reachStep(r, 17);
     const std::string environment =
         qvsystemtools::execCommand("envupdater -u -p " + partition + " fwupdate_flag");
     logInstall("  - KivraInstaller::install: Environment " + partition + " contains " +
                environment);
 
     if (nextPartition != -1) {
+        reachStep(r, 18);
         logInstall("  - KivraInstaller::install: Update boot config ");
         if (!qvcommontools::updateBootConfig(nextPartition)) {
             installer::fail(r.d, KivraInstaller::FileError, "Boot config update failed", r.origin);
@@ -189,6 +224,7 @@ void setUpdateFlag(const Run& r, int nextPartition) {
 }
 
 void unlock(const Run& r) {
+    reachStep(r, 20);
     logInstall("  - KivraInstaller::install: Unlock");
     if (!r.d.lock.release()) {
         r.d.lastError = std::string("Unable to remove file ") + installer::kLockPath;
@@ -202,43 +238,47 @@ int KivraInstaller::install(bool& rmUpdateNeeded) {
     const std::string origin = installer::origin("install");
     Impl& d = *impl_;
     const Run r{*this, d, origin};
+    d.progress.plan(kStepCount, kImageStep);
     const int result = installer::runStep([&] {
-        showStatus(r, "1:DONE");
-        showStatus(r, kDoNotDisconnect);
+        showStatus(r, 1, "1:DONE");
+        showStatus(r, 2, kDoNotDisconnect);
 
-        beginStep(r, "  - KivraInstaller::install: Stop Services");
+        beginStep(r, 3, "  - KivraInstaller::install: Stop Services");
         installer::check(d, stopServices(), "Unable to stop services", origin);
 
         copyManifest(r);
 
-        beginStep(r, "  - KivraInstaller::install: Read Manifest");
+        beginStep(r, 5, "  - KivraInstaller::install: Read Manifest");
         installer::check(d, readPackageManifest(), "Manifest read failed", origin);
 
-        beginStep(r, "  - KivraInstaller::install: Check product type");
+        beginStep(r, 6, "  - KivraInstaller::install: Check product type");
         installer::check(d, checkProductType(), "Product Type check failed", origin);
 
         readPackageVersion(r);
 
-        beginStep(r, "  - KivraInstaller::install: Pre install run");
+        beginStep(r, 8, "  - KivraInstaller::install: Pre install run");
         installer::check(d, preInstallRun(), "Pre Install Run failed", origin);
 
-        beginStep(r, "  - KivraInstaller::install: Check if RM update need ");
+        beginStep(r, 9, "  - KivraInstaller::install: Check if RM update need ");
         installer::check(d, checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed", origin);
 
+        reachStep(r, 10);
         installer::check(d, checkDowngrade(), "Downgrade check failed", origin);
+        reachStep(r, 11);
         installer::check(d, checkUpgrade(), "Upgrade check failed", origin);
 
         stageImages(r);
 
         const int nextPartition = nextBootPartition(r);
 
-        beginStep(r, "  - KivraInstaller::install: Set environment flag ");
+        beginStep(r, 16, "  - KivraInstaller::install: Set environment flag ");
         // The last safe point. From the environment write on, the run completes: a stop in
         // the middle of it could leave neither copy good, and one right after it a flag that
         // points at the images without the boot partition that goes with them.
         const installer::HeldStopSignals held;
         setUpdateFlag(r, nextPartition);
 
+        reachStep(r, 19);
         ::sync();
 
         unlock(r);

@@ -112,4 +112,6 @@ void KivraInstaller::setFwCarrier(const std::string& carrier) {
 // and a service added one day is stopped here.
 int KivraInstaller::stopServices() { return Success; }
 
+qvcommontools::FwProgress& KivraInstaller::progress() { return impl_->progress; }
+
 }  // namespace KIVRA

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "qvcommontools/err.h"
+#include "qvcommontools/fw_progress.h"
 
 namespace KIVRA {
 
@@ -50,6 +51,9 @@ public:
     void setFwCarrier(const std::string& carrier);
     // Runs the install sequence; sets rmUpdateNeeded when the radio module needs an update.
     [[nodiscard]] int install(bool& rmUpdateNeeded);
+    // The run's progress file: the steps report to it; the run driver starts it once the
+    // run holds the lock and ends it with the exit status.
+    [[nodiscard]] qvcommontools::FwProgress& progress();
 
     // Sequence steps (each returns an Error value).
     [[nodiscard]] int stopServices();

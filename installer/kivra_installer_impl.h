@@ -5,6 +5,7 @@
 
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
+#include "qvcommontools/fw_progress.h"
 
 namespace KIVRA {
 
@@ -22,6 +23,8 @@ struct KivraInstaller::Impl {
     // The install lock this run took (or the left-over one it found and now holds); held
     // until the installer ends, which removes it.
     installer::InstallLock lock;
+    // What the device's web page reads of this run ("/tmp/fw_progress").
+    qvcommontools::FwProgress progress;
 };
 
 namespace installer {

@@ -17,11 +17,11 @@ public:
 
     [[nodiscard]] const Code& getCode() const { return code; }
 
-    // Writes origin + message + " (err " + code + ")" through logInstall.
+    // Writes origin + message + " (err " + code + ")" as an error line (logInstallError).
     void log() const {
-        std::ostringstream line;
-        line << origin << message << " (err " << static_cast<long long>(code) << ")";
-        logInstall(line.str());
+        std::ostringstream text;
+        text << message << " (err " << static_cast<long long>(code) << ")";
+        logInstallError(origin, text.str());
     }
 
     // Throws an Err made of the three values unless code is 0. A zero code never throws.

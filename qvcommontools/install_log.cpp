@@ -27,6 +27,7 @@ struct HeldLog {
     FileMode mode = FileMode::Open;
     std::string lines;
     qvsystemtools::UniqueFd claim;
+    std::string firstError;
 };
 
 constexpr int kClaimAttempts = 500;
@@ -89,6 +90,18 @@ void logInstall(const std::string& text) {
     }
 }
 
+void logInstallError(const std::string& origin, const std::string& text) {
+    std::string& first = heldLog().firstError;
+    if (first.empty()) {
+        first = text;
+    }
+    logInstall(origin + text);
+}
+
+const std::string& firstInstallError() { return heldLog().firstError; }
+
+void forgetInstallErrors() { heldLog().firstError.clear(); }
+
 void holdInstallLog() {
     HeldLog& held = heldLog();
     held.mode = FileMode::Held;
@@ -118,6 +131,7 @@ void closeInstallLog() {
     HeldLog& held = heldLog();
     held.mode = FileMode::Open;
     held.lines.clear();
+    held.firstError.clear();
     if (logInstallFile == nullptr) {
         return;
     }

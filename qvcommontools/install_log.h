@@ -19,6 +19,15 @@ extern std::ofstream* logInstallFile;
 // not retried during the run, and the console still gets every line.
 void logInstall(const std::string& text);
 
+// An error line: origin + text, written as logInstall writes it. The first text since the last
+// forgetInstallErrors (or closeInstallLog) is kept: the failing operation's own line, which
+// the progress file shows, comes before the lines of the levels that re-raise it.
+void logInstallError(const std::string& origin, const std::string& text);
+// The kept text; empty when no error line came since.
+[[nodiscard]] const std::string& firstInstallError();
+// A new part of the run begins: its first error line will be kept.
+void forgetInstallErrors();
+
 // Flushes and closes the log (a held log is dropped). A later logInstall starts the file
 // afresh.
 void closeInstallLog();

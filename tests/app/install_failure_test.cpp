@@ -125,7 +125,8 @@ void PrintTo(const FullRow& row, std::ostream* out) { *out << row.name; }
 const FullRow kFullRows[] = {
     {"StatusFile", "/tmp", [](long, long) { return 0L; },
      "[KivraInstaller::install] Unable to write file /tmp/fw_status (err 5)"},
-    {"ManifestCopy", "/tmp", [](long, long) { return 1L; },
+    // The progress file's page, and the status file's.
+    {"ManifestCopy", "/tmp", [](long, long) { return 2L; },
      "[KivraInstaller::install] Manifest copy to tmp failed (err 10)"},
     // status, manifest copy, script, the script's own file: no room for a working copy.
     {"EnvironmentWorkingCopy", "/tmp", [](long, long) { return 4L; },
@@ -160,6 +161,18 @@ TEST_P(FullPartitionTest, FailsAtTheStepThatCannotWriteAndNeverSetsTheFlag) {
     EXPECT_NE(run.out.find(std::string(GetParam().line) + "\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("End ("), std::string::npos) << run.out;
     expectFailedAndNextRunInstalls(run.out, run.exitStatus);
+}
+
+// A /tmp with room for the install's own files (status, manifest copy, script, the script's
+// own file, the two 64 KiB environment working copies) and the progress file's first line,
+// and no more: the progress file loses its updates, never the install, and is not left
+// saying that the install still runs.
+TEST_F(InstallFailureTest, FullTmpCostsTheProgressFileNotTheInstall) {
+    const std::string package = unpacked();
+    leaveFree("/tmp", 4 + 2 * 16 + 1);
+    const auto run = install({package}, testing::flashStandinEnv("/tmp/flash.bin"));
+    EXPECT_EQ(run.exitStatus, 0) << run.out;
+    EXPECT_FALSE(testing::exists("/tmp/fw_progress")) << readBytes("/tmp/fw_progress");
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FullPartitionTest, ::testing::ValuesIn(kFullRows),

@@ -3,7 +3,10 @@
 // a stand-in answers for the flash (StandinFlashTest); the device harness runs the same
 // packages to the end on the kernel's MTD layer (full_install_devtest.cpp).
 
+#include <atomic>
 #include <csignal>
+#include <fstream>
+#include <thread>
 
 #include "tests/app/install_run_fixture.h"
 #include "tests/vpd/boot_env_loader.h"
@@ -242,6 +245,10 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
             << run.out;
         EXPECT_TRUE(exists(kPkg + "/NTIM.bin"));
         EXPECT_FALSE(exists("/mnt/hda1/Kvtemp/NTIM.bin"));
+        // The page learns the failing operation's own line, not the levels re-raising it.
+        EXPECT_EQ(readBytes("/tmp/fw_progress"),
+                  "state=failed status=1 step=12 name=install_firmware error=\"" +
+                      row.line.substr(row.line.find("] ") + 2) + "\"\n");
     }
 }
 
@@ -306,7 +313,8 @@ TEST_F(InstallRunTest, StatusFileOwnerChangeIsReportedWhenItFails) {
 TEST_F(InstallRunTest, LinksPlantedAtTmpWorkingFilesAreReplacedNotWrittenThrough) {
     pack();
     const std::vector<std::string> planted = {"/tmp/fw_manifest.txt", "/tmp/init.sh",
-                                              "/tmp/fw_status", "/tmp/vpd1.bin", "/tmp/vpd2.bin"};
+                                              "/tmp/fw_status",       "/tmp/vpd1.bin",
+                                              "/tmp/vpd2.bin",        "/tmp/fw_progress"};
     for (size_t i = 0; i < planted.size(); ++i) {
         const std::string victim = "/tmp/src/victim" + std::to_string(i);
         writeBytes(victim, "system file");
@@ -363,6 +371,40 @@ TEST_P(InstallToEndTest, EndsWithItsStatusAndTheFlagInTheOlderCopy) {
     EXPECT_EQ(after.substr(0, kCopy1), flash.substr(0, kCopy1));
     EXPECT_EQ(after.substr(kCopy2 + kCopySize), flash.substr(kCopy2 + kCopySize));
     EXPECT_FALSE(exists(kLock));
+}
+
+using ProgressRunTest = StandinFlashTest;
+
+// A page draws a bar from the file: it must never go back, and end full with the outcome.
+TEST_F(ProgressRunTest, NeverGoesBackAndEndsAt100WithTheExitStatus) {
+    images.push_back({"rootfs.recovery", testing::randomBytes(6 << 20, 36)});
+    pack("BIRCH", "\"2\"");
+    std::atomic<bool> ended{false};
+    std::vector<std::string> seen;  // each new line read while the installer runs
+    std::thread sampler([&] {
+        for (bool last = false; !last;) {
+            last = ended;
+            std::ifstream in("/tmp/fw_progress");
+            std::string line;
+            if (std::getline(in, line) && (seen.empty() || seen.back() != line)) {
+                seen.push_back(line);
+            }
+        }
+    });
+    const auto run = installOn(testing::recordOf(testing::sampleVariables(1), 7) +
+                                   testing::recordOf(testing::sampleVariables(2), 8),
+                               {kPkg, "C1"});
+    ended = true;
+    sampler.join();
+    ASSERT_EQ(run.exitStatus, 2) << run.out;
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.back(), "state=done status=2 percent=100");
+    int last = 0;
+    for (const std::string& line : seen) {
+        const int percent = std::stoi(line.substr(line.find(" percent=") + 9));
+        EXPECT_GE(percent, last) << line;
+        last = percent;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, InstallToEndTest,

@@ -228,6 +228,18 @@ TEST(QvEncryption, RoundTripRestoresEveryLengthWithEachCallStartingAfresh) {
     }
 }
 
+// A progress bar counts what the observer is told: every byte of a long file once.
+TEST(QvEncryption, ChunkObserverIsToldEveryTransformedByteOnce) {
+    TempDir dir;
+    writeBytes(dir / "plain", testing::randomBytes(3 * 4096 + 5, 77));
+    QvEncryption crypto;
+    ASSERT_EQ(crypto.setKey(kVersionPassphrase.passphrase), 0);
+    size_t told = 0;
+    crypto.observeChunks([&told](size_t chunk) { told += chunk; });
+    ASSERT_EQ(crypto.decryptFile(dir / "plain", dir / "dec"), 0);
+    EXPECT_EQ(told, 3 * 4096 + 5u);
+}
+
 // Objects with one passphrase agree; the last character of the passphrase changes the whole
 // stream; a second setKey replaces the key.
 TEST(QvEncryption, KeyStreamBelongsToThePassphraseAlone) {

@@ -181,6 +181,22 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
     }
 }
 
+// The client's log shows how far the installer has come while it runs and how it ended; the
+// line another run left before this one started is not this run's.
+TEST_F(KivraPackageModule, LogShowsThisRunsProgressLinesWhileItRuns) {
+    writeBytes("/tmp/fw_progress", "state=done status=0 percent=100\n");
+    const std::string write = " >/tmp/p.new && mv /tmp/p.new /tmp/fw_progress\n";
+    writeBytes(installer_,
+               "#!/bin/sh\necho 'state=running step=12 steps=20 name=install_firmware "
+               "percent=40'" +
+                   write + "sleep 3\necho 'state=failed status=1 step=12'" + write + "exit 1\n");
+    const ProcessResult result =
+        module("ArtifactInstall", {"KIVRA_CARRIER=", "KIVRA_PROGRESS_INTERVAL=1"});
+    EXPECT_EQ(result.err.substr(0, result.err.find("kivra-package: qvinstaller failed")),
+              "kivra-package: progress: state=running step=12 steps=20 name=install_firmware "
+              "percent=40\nkivra-package: progress: state=failed status=1 step=12\n");
+}
+
 TEST_F(KivraPackageModule, InventoryReportsTheRecordedInstall) {
     const std::vector<std::string> inventory = {
         testing::sourcePath("tools/mender/mender-inventory-kivra")};

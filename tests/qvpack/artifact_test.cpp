@@ -91,7 +91,7 @@ TEST(QvpackArtifact, RefusesWithOneReasonAndLeavesNoArtifact) {
          {"PKG", "-t", "VK30", "-t", "ZN20", "-o", "OUT"},
          {},
          1,
-         "qvpack: PKG: 1 of 2 checks failed for device type ZN20; no artifact built"},
+         "qvpack: PKG: 1 of 3 checks failed for device type ZN20; no artifact built"},
         {"the QT10, which takes no package",
          {"PKG", "-t", "QT10", "-o", "OUT"},
          {},

@@ -14,21 +14,8 @@ namespace KIVRA {
 namespace {
 
 using testing::kPkg;
-using testing::readBytes;
-using testing::writeBytes;
 
 const std::string kPristine = "/tmp/pristine";
-
-// Replaces the manifest line of key (or drops it when line is empty).
-void setManifestLine(const std::string& key, const std::string& line) {
-    std::string kept;
-    for (const std::string& l : testing::lines(readBytes(kPkg + "/manifest.txt"))) {
-        if (l.rfind(key + "=", 0) != 0) {
-            kept += l + "\n";
-        }
-    }
-    writeBytes(kPkg + "/manifest.txt", kept + (line.empty() ? "" : line + "\n"));
-}
 
 struct PackageRow {
     const char* rule;  // the rule the row exercises

@@ -148,11 +148,10 @@ int runTool(const std::vector<std::string>& argv) {
 std::string artifactUsage() {
     return "  qvpack artifact PKGDIR --device-type T [--device-type T]... --output FILE\n"
            "                 [--key KEY]\n"
-           "      Check the package as verify does and wrap it into one Mender artifact of\n"
-           "      payload type kivra-package, named after its KIVRA_VERSION, with\n"
-           "      mender-artifact (short forms -t, -o, -k). Each device type is a product\n"
-           "      name whose type must be the package's PRODUCT_TYPE. KEY signs the artifact\n"
-           "      as mender-artifact's --key does.\n";
+           "      Check the package as verify --product T does for each device type T (a\n"
+           "      product name) and wrap it into one Mender artifact of payload type\n"
+           "      kivra-package, named after its KIVRA_VERSION, with mender-artifact (short\n"
+           "      forms -t, -o, -k). KEY signs the artifact as mender-artifact's --key does.\n";
 }
 
 int runArtifact(const std::vector<std::string>& args) {

@@ -154,12 +154,10 @@ bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
 
 bool listNames(const std::string& dir, std::vector<std::string>& names, std::string& error) {
     std::vector<std::string> found;
-    bool opened = false;
-    const bool whole = forEachEntry(
-        dir, [&] { opened = true; },
-        [&](const std::string& path) { found.push_back(path.substr(dir.size() + 1)); });
-    if (!whole) {
-        error = (opened ? "Cannot read dir " : "Cannot open dir ") + dir;
+    if (!forEachEntry(dir, nothing, [&](const std::string& path) {
+            found.push_back(path.substr(dir.size() + 1));
+        })) {
+        error = "Cannot open dir " + dir;
         return false;
     }
     std::sort(found.begin(), found.end());

@@ -35,8 +35,8 @@ struct DirListing {
 [[nodiscard]] bool listDir(const std::string& dir, DirListing& listing, std::string& error);
 
 // The names of dir's entries, nothing examined and links not followed, in byte order. False
-// with error set ("Cannot open dir " or "Cannot read dir " + dir) when dir cannot be opened or
-// read to its end: a listing cut short must not pass for a whole one.
+// with error set when dir cannot be opened or read to its end (a listing cut short must not
+// pass for a whole one); names is then untouched.
 [[nodiscard]] bool listNames(const std::string& dir, std::vector<std::string>& names,
                              std::string& error);
 

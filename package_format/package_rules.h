@@ -114,6 +114,7 @@ struct ListFacts {
 // Everything a rule may look at. A caller gathers what the next rule needs (Rule::needs)
 // before asking it.
 struct PackageFacts {
+    std::string dir;                     // the package directory, for rules that name its files
     std::optional<std::string> product;  // the device's product name; none: any product
     EntryKind manifestKind = EntryKind::Absent;
     Manifest manifest;
@@ -131,7 +132,8 @@ struct Verdict {
     std::optional<ContentFacts> content;  // the content looked at, when one was read
 };
 
-// The facts a rule reads, beyond the product: each kind includes the ones before it.
+// The facts a rule reads beyond the product: the manifest file's kind, or the manifest read
+// (and, for the last two, the pre-install script or the digest list with its entries).
 enum class Needs { ManifestFile, Manifest, Script, DigestList };
 
 struct Rule {

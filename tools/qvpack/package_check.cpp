@@ -169,6 +169,7 @@ class FactGatherer {
 public:
     FactGatherer(const std::string& pkgDir, const CheckOptions& options, Reporter& report)
         : pkgDir_(pkgDir), options_(options), report_(report) {
+        facts.dir = pkgDir;
         if (!options.product.empty()) {
             facts.product = options.product;
         }
@@ -176,22 +177,24 @@ public:
 
     void gather(package_format::Needs needs) {
         using package_format::Needs;
-        facts.manifestKind = package_format::entryKindOf(path(package_format::kManifestName));
-        if (needs == Needs::ManifestFile || manifestRead_) {
-            if (needs == Needs::Script && !scriptRead_) {
-                readScript();
-            } else if (needs == Needs::DigestList && !listRead_) {
-                readList();
-            }
+        if (needs == Needs::ManifestFile) {
+            facts.manifestKind = package_format::entryKindOf(path(package_format::kManifestName));
             return;
         }
-        QvEncryption none;
-        const StreamResult read = streamFile(none, path(package_format::kManifestName), false,
-                                             plainPath(package_format::kManifestName), true);
-        facts.manifest = parseManifest(read.content);
-        manifestRead_ = true;
-        report_.manifest(facts.manifest);
-        gather(needs);
+        if (!manifestRead_) {
+            QvEncryption none;
+            const StreamResult read = streamFile(none, path(package_format::kManifestName), false,
+                                                 plainPath(package_format::kManifestName), true);
+            facts.manifest = parseManifest(read.content);
+            manifestRead_ = true;
+            report_.manifest(facts.manifest);
+        }
+        if (needs == Needs::Script && !scriptRead_) {
+            readScript();
+        }
+        if (needs == Needs::DigestList && !listRead_) {
+            readList();
+        }
     }
 
     std::string path(const std::string& name) const { return pkgDir_ + "/" + name; }

@@ -2,15 +2,18 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "crypto/qv_encryption.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/package_verdicts.h"
 #include "package_format/digest_list.h"
 #include "package_format/entry_acceptance.h"
 #include "package_format/file_digest.h"
 #include "package_format/image_classes.h"
+#include "package_format/package_rules.h"
 #include "qvsystemtools/file_ops.h"
 #include "qvsystemtools/file_queries.h"
 
@@ -28,26 +31,9 @@ struct Staging {
 };
 
 // The failure of an entry that cannot be installed, in the words of its class.
-[[noreturn]] void refuseEntry(const Staging& s, ImageClass fileClass, const std::string& name) {
-    KivraInstaller::Error code = KivraInstaller::Failure;
-    std::string message = "Unable to decrypt " + name;
-    switch (fileClass) {
-        case ImageClass::InstallerProgram:
-            message = "Unable to compute MD5 sum for file " + name;
-            break;
-        case ImageClass::NtimFile:
-            code = KivraInstaller::NtimInstallError;
-            message = "Unable to install NTIM file";
-            break;
-        case ImageClass::UbootImage:
-        case ImageClass::PlainImage:
-            break;
-        case ImageClass::OtherFile:
-            code = KivraInstaller::FileInstallError;
-            message = "Unable to install firmware file " + name;
-            break;
-    }
-    installer::fail(s.d, code, message, s.origin);
+[[noreturn]] void refuseEntry(const Staging& s, const std::string& name) {
+    const installer::Refusal refusal = installer::entryRefusal(name);
+    installer::fail(s.d, refusal.code, refusal.message, s.origin);
 }
 
 // The digest list, decrypted into the staging directory and opened for reading.
@@ -72,7 +58,7 @@ void refuseUndeliverableEntries(const Staging& s, std::ifstream& list) {
     package_format::DigestListEntry undeliverable;
     package_format::EntryAcceptance acceptance;
     if (package_format::findUndeliverableEntry(list, s.d.fwDir, undeliverable, acceptance)) {
-        refuseEntry(s, acceptance.imageClass, undeliverable.name);
+        refuseEntry(s, undeliverable.name);
     }
     list.clear();
     if (!list.seekg(0)) {
@@ -110,18 +96,21 @@ uint64_t listedBytes(const Staging& s, std::ifstream& list) {
 // The list comes out of the package; a name that is not a plain file name would build a
 // source or target path outside the firmware and staging directories (and the source is
 // deleted after installation), so such a list is refused as invalid. So is a list naming
-// itself: its staged copy, still being read, would be the target.
+// itself: its staged copy, still being read, would be the target. The rulebook judges the
+// entry (its acceptance, its place in the list, its digest) before anything of it is staged.
 package_format::EntryAcceptance acceptListed(const Staging& s,
                                              package_format::DigestListReader::Next next,
-                                             const package_format::DigestListEntry& entry) {
-    const package_format::EntryAcceptance acceptance =
-        package_format::acceptEntry(s.d.fwDir, entry.name);
-    if (next != package_format::DigestListReader::Next::Entry ||
-        acceptance.verdict == package_format::EntryVerdict::BadName ||
-        acceptance.verdict == package_format::EntryVerdict::ListItself) {
+                                             const package_format::DigestListEntry& entry,
+                                             std::set<std::string>& listed) {
+    if (next != package_format::DigestListReader::Next::Entry) {
         installer::fail(s.d, KivraInstaller::Md5FileError, "Invalid md5 file", s.origin);
     }
-    return acceptance;
+    package_format::EntryFacts facts;
+    facts.entry = entry;
+    facts.acceptance = package_format::acceptEntry(s.d.fwDir, entry.name);
+    facts.listedBefore = !listed.insert(entry.name).second;
+    installer::refuseOn(s.d, package_format::checkEntry(facts), s.origin);
+    return facts.acceptance;
 }
 
 // Puts the file where its class goes (decrypted, copied, or left in the package for the
@@ -151,7 +140,7 @@ std::string stageFile(const Staging& s, ImageClass fileClass, const std::string&
             break;
     }
     if (!staged) {
-        refuseEntry(s, fileClass, name);
+        refuseEntry(s, name);
     }
     return target;
 }
@@ -222,6 +211,7 @@ int KivraInstaller::installFirmware() {
         d.progress.beginBytes(listedBytes(s, list));
         package_format::DigestListReader reader(list);
         package_format::DigestListEntry entry;
+        std::set<std::string> listed;
         for (;;) {
             // Between two files is a safe point: each file is installed and verified whole
             // or not begun.
@@ -230,7 +220,7 @@ int KivraInstaller::installFirmware() {
             if (next == package_format::DigestListReader::Next::End) {
                 break;
             }
-            const package_format::EntryAcceptance acceptance = acceptListed(s, next, entry);
+            const package_format::EntryAcceptance acceptance = acceptListed(s, next, entry, listed);
             const ImageClass fileClass = package_format::classifyImage(entry.name);
             d.progress.beginFile(entry.name, packageFileSize(s, entry.name));
             const std::string target = stageFile(s, fileClass, entry.name, acceptance);

@@ -7,10 +7,12 @@
 #include "installer/install_lock.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/package_verdicts.h"
 #include "installer/scratch_file.h"
 #include "installer/stop_signals.h"
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
+#include "package_format/package_rules.h"
 #include "qvcommontools/boot_config.h"
 #include "qvcommontools/env_value.h"
 #include "qvcommontools/fw_status.h"
@@ -141,7 +143,9 @@ void copyManifest(const Run& r) {
     installer::ScratchFile manifestCopy(installer::kPackageManifestCopy, 0644);
     const std::string manifest = r.d.fwDir + "/" + package_format::kManifestName;
     const bool copied =
-        manifestCopy.valid() && !package_format::isSpecialEntry(manifest) &&
+        manifestCopy.valid() &&
+        !installer::refusalOf(
+            package_format::checkManifestFile(package_format::entryKindOf(manifest))) &&
         qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
     const bool placed = manifestCopy.putInPlace();
     if (!copied || !placed) {
@@ -152,11 +156,8 @@ void copyManifest(const Run& r) {
 
 void readPackageVersion(const Run& r) {
     beginStep(r, 7, "  - KivraInstaller::install: Check manifest content");
-    const auto versionEntry = r.d.manifest.find(package_format::kVersionKey);
-    if (versionEntry == r.d.manifest.end()) {
-        installer::fail(r.d, KivraInstaller::ManifestError, "Manifest check failed", r.origin);
-    }
-    r.d.version = versionEntry->second;
+    installer::refuseOn(r.d, package_format::checkVersion(r.d.manifest), r.origin);
+    r.d.version = r.d.manifest.at(package_format::kVersionKey);
 }
 
 // The images, then the version record, and all of it flushed to the data partition.

@@ -6,13 +6,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "crypto/qv_encryption.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/package_verdicts.h"
 #include "installer/scratch_file.h"
 #include "installer/stop_signals.h"
-#include "package_format/image_classes.h"
+#include "package_format/package_rules.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
 #include "qvsystemtools/file_ops.h"
@@ -43,8 +45,18 @@ int KivraInstaller::preInstallRun() {
             (void)encryption.setKey(d.version);  // a wrong key shows as a failing script
             installer::ScratchFile scratch(kScriptCopy, 0700);
             // A link is not the package's script, whatever it points to.
-            placed = scratch.valid() && !package_format::isSpecialEntry(script) &&
-                     encryption.decryptFile(script, scratch.path()) == 0 && scratch.putInPlace();
+            const package_format::EntryKind kind = package_format::entryKindOf(script);
+            std::optional<package_format::ContentFacts> plain;
+            package_format::ContentFacts facts;
+            if (scratch.valid() && kind == package_format::EntryKind::Regular &&
+                encryption.decryptFile(script, scratch.path()) == 0 &&
+                package_format::scanFile(scratch.path(), facts)) {
+                plain = facts;
+            }
+            // Judged on the very bytes that would run: a script the package says is damaged
+            // is refused before it runs.
+            installer::refuseOn(d, package_format::checkScript(d.manifest, kind, plain), origin);
+            placed = plain && scratch.putInPlace();
             if (!placed) {
                 qvcommontools::logInstall(
                     "Running pre install script failed, unable to decrypt it, continue");

@@ -1,6 +1,9 @@
+#include <cstdlib>
+
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
-#include "package_format/manifest_keys.h"
+#include "installer/package_verdicts.h"
+#include "package_format/package_rules.h"
 #include "package_format/products.h"
 
 namespace KIVRA {
@@ -45,20 +48,17 @@ int KivraInstaller::checkProductType() {
     const std::string origin = installer::origin("checkProductType");
     Impl& d = *impl_;
     return installer::runStep([&] {
-        const auto entry = d.manifest.find(package_format::kProductTypeKey);
-        if (entry == d.manifest.end() || entry->second.empty()) {
-            installer::fail(d, ManifestError, "PRODUCT_TYPE not found in manifest", origin);
+        // The name is read quietly for the rule: its own failures are logged by
+        // getProductType below, and only after a package without a type has been refused.
+        const char* name = std::getenv(kProductVariable);
+        const package_format::Verdict verdict =
+            package_format::checkProductType(d.manifest, std::string(name != nullptr ? name : ""));
+        if (verdict.finding == package_format::Finding::UnknownProduct) {
+            // Logs the missing variable and the unknown name, each at its own level.
+            std::string deviceType;
+            (void)getProductType(deviceType);
         }
-        const std::string packageType = entry->second;
-        std::string deviceType;
-        installer::check(d, getProductType(deviceType),
-                         "Unable to get platform name (product type)", origin);
-        if (packageType != deviceType) {
-            installer::fail(d, ProductMismatch,
-                            "Manifest product type " + packageType +
-                                " mismatches device product type " + deviceType,
-                            origin);
-        }
+        installer::refuseOn(d, verdict, origin);
     });
 }
 
@@ -69,12 +69,14 @@ int KivraInstaller::checkDowngrade() { return Success; }
 int KivraInstaller::checkUpgrade() {
     std::string name;
     const int code = getProductName(name);
-    // QT10 shares the ALDER type with QT10X and ALDER, so the product-type check lets every
-    // ALDER package through to it: this is the one place that tells it apart, by name.
-    if (code == Success && name == "QT10") {
-        return ProductNotSupported;
+    if (code != Success) {
+        return code;
     }
-    return code;
+    // The type check lets a package through to every product of its type; whether the
+    // product takes packages at all is the rulebook's, by name.
+    const std::optional<installer::Refusal> refusal =
+        installer::refusalOf(package_format::checkProductSupported(name));
+    return refusal ? refusal->code : Success;
 }
 
 }  // namespace KIVRA

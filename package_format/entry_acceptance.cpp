@@ -54,7 +54,8 @@ bool findUndeliverableEntry(std::istream& list, const std::string& packageDir,
     while (reader.next(next) == DigestListReader::Next::Entry) {
         const EntryAcceptance verdict = acceptEntry(packageDir, next.name);
         if (verdict.verdict == EntryVerdict::BadName ||
-            verdict.verdict == EntryVerdict::ListItself) {
+            verdict.verdict == EntryVerdict::ListItself ||
+            verdict.verdict == EntryVerdict::PackageFile) {
             return false;
         }
         if (isUndeliverable(verdict.verdict)) {

@@ -40,7 +40,8 @@ struct EntryAcceptance {
 // Reads the plain digest list from its current position and finds the first entry whose
 // verdict isUndeliverable. Stops without a finding at the end of the list and at the first
 // entry a reader of the list must refuse in its own place (a digest without a name, a read
-// error, a bad name, the list itself), so that failure keeps its place and its message.
+// error, a bad name, the list itself, a
+// file of the package's own), so that failure keeps its place and its message.
 // True with entry and acceptance set when such an entry comes first.
 [[nodiscard]] bool findUndeliverableEntry(std::istream& list, const std::string& packageDir,
                                           DigestListEntry& entry, EntryAcceptance& acceptance);

@@ -22,6 +22,8 @@ std::string productTypeOf(const std::string& name) {
     return std::string();
 }
 
+bool takesPackages(const std::string& name) { return name != "QT10"; }
+
 bool isProductType(const std::string& type) { return productTable().count(type) != 0; }
 
 std::string productTypeList() {

@@ -18,6 +18,10 @@ using ProductTable = std::map<std::string, std::set<std::string>>;
 // The type of the product called name; "" when no product has that name (the empty name too).
 [[nodiscard]] std::string productTypeOf(const std::string& name);
 
+// False for a product the installer no longer installs any package on (QT10): it shares its
+// type with products that do, so the type alone does not tell.
+[[nodiscard]] bool takesPackages(const std::string& name);
+
 // True when type is the type of at least one product.
 [[nodiscard]] bool isProductType(const std::string& type);
 

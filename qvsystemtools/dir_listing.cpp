@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "qvsystemtools/entry_kind.h"
@@ -149,6 +150,19 @@ bool listDir(const std::string& dir, DirListing& listing, std::string& error) {
         // Only allocation can throw here; the listing is then incomplete and not claimed.
         return false;
     }
+}
+
+bool listNames(const std::string& dir, std::vector<std::string>& names, std::string& error) {
+    std::vector<std::string> found;
+    if (!forEachEntry(dir, nothing, [&](const std::string& path) {
+            found.push_back(path.substr(dir.size() + 1));
+        })) {
+        error = "Cannot open dir " + dir;
+        return false;
+    }
+    std::sort(found.begin(), found.end());
+    names.swap(found);
+    return true;
 }
 
 bool listFiles(const std::string& dir, std::vector<std::string>& files, std::string& error) {

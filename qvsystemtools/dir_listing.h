@@ -34,6 +34,12 @@ struct DirListing {
 // cannot be opened; the outputs are then untouched.
 [[nodiscard]] bool listDir(const std::string& dir, DirListing& listing, std::string& error);
 
+// The names of dir's entries, nothing examined and links not followed, in byte order. False
+// with error set when dir cannot be opened or read to its end (a listing cut short must not
+// pass for a whole one); names is then untouched.
+[[nodiscard]] bool listNames(const std::string& dir, std::vector<std::string>& names,
+                             std::string& error);
+
 // listDir with only files / only totalSize produced.
 [[nodiscard]] bool listFiles(const std::string& dir, std::vector<std::string>& files,
                              std::string& error);

@@ -49,7 +49,7 @@ public:
 
     // Replaces the package's digest list by plain (encrypted like the real one).
     void digestList(const std::string& plain) { replaceEncrypted("images.md5", plain); }
-    void initScript(const std::string& script) { replaceEncrypted("init.sh", script); }
+    void initScript(const std::string& script) { replaceScript(script); }
     // A package of n small plain files listed in the digest list.
     void manyFiles(int n) {
         pack();

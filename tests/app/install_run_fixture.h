@@ -94,6 +94,24 @@ protected:
         ASSERT_EQ(done.exitStatus, 0) << done.err;
     }
 
+    // Replaces the package manifest's line of key by line (drops it when line is empty).
+    static void setManifestLine(const std::string& key, const std::string& line) {
+        std::string kept;
+        for (const std::string& l : lines(readBytes(kPkg + "/manifest.txt"))) {
+            if (l.rfind(key + "=", 0) != 0) {
+                kept += l + "\n";
+            }
+        }
+        writeBytes(kPkg + "/manifest.txt", kept + (line.empty() ? "" : line + "\n"));
+    }
+
+    // Replaces the pre-install script as a rebuilt package would carry it: its digest in the
+    // manifest follows, or the installer refuses the script.
+    static void replaceScript(const std::string& plain) {
+        replaceEncrypted("init.sh", plain);
+        setManifestLine("INIT_SH_DIGEST", "INIT_SH_DIGEST=" + md5Of(plain));
+    }
+
     // Runs the installer without its status pauses (installTimed keeps them).
     ProcessResult install(const std::vector<std::string>& args,
                           const std::vector<std::string>& extraEnv = {}) {

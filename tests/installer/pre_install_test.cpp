@@ -78,5 +78,35 @@ TEST_F(PreInstallTest, ScriptThatCannotBePutInPlaceRunsNothing) {
     EXPECT_EQ(::system("ls /tmp | grep -q '^init.sh.'"), 256);
 }
 
+// A script the package itself says is damaged would run as root: the step refuses the package
+// before the script runs, and no copy of it is left in /tmp to be run by anyone.
+TEST_F(PreInstallTest, ScriptThatDoesNotMatchItsDigestIsRefusedBeforeItRuns) {
+    const struct {
+        std::string digest;
+        int code;
+        std::string line;
+    } rows[] = {
+        {std::string(32, '0'), 4,
+         "[KivraInstaller::preInstallRun] MD5 check failed for init.sh (err 4)\n"},
+        {"none", 8,
+         "[KivraInstaller::preInstallRun] INIT_SH_DIGEST is not an MD5 digest (err 8)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.digest);
+        writeBytes("/tmp/fw_manifest.txt", "KIVRA_VERSION=\nINIT_SH_DIGEST=" + row.digest + "\n");
+        writeEncrypted(pkg + "/init.sh", "touch " + kRanMarker + "\n");
+        std::string console;
+        EXPECT_EQ(run(
+                      [](KivraInstaller& i) {
+                          return i.readPackageManifest() == 0 ? i.preInstallRun() : -1;
+                      },
+                      console),
+                  row.code);
+        EXPECT_EQ(console, row.line);
+        EXPECT_FALSE(exists(kRanMarker));
+        EXPECT_FALSE(exists(kScriptCopy));
+    }
+}
+
 }  // namespace
 }  // namespace KIVRA

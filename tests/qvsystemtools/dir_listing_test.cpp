@@ -113,6 +113,11 @@ TEST_F(DirListingTest, DirectoryReadErrorFailsEveryWalkWithItsReason) {
              DirListing listing;
              return !listDir(d, listing, error);
          }},
+        {"listNames", true,
+         [&] {
+             std::vector<std::string> names;
+             return !listNames(d, names, error);
+         }},
         {"walkDir", true,
          [&] {
              std::vector<FileEntry> entries;
@@ -142,6 +147,22 @@ TEST_F(DirListingTest, DirectoryReadErrorFailsEveryWalkWithItsReason) {
         EXPECT_EQ(error, walk.givesText ? "Cannot open dir " + d : "");
         EXPECT_EQ(testing::readBytes(d + "/f"), "x");
     }
+}
+
+// A package folder is listed by name: a dangling link or a directory is named too (its
+// caller refuses it), where listDir would leave out what it cannot stat.
+TEST_F(DirListingTest, ListNamesGivesEveryEntryByNameInByteOrder) {
+    TempDir dir;
+    writeBytes(dir / "b", "");
+    makeDir(dir / "a");
+    makeLink("missing", dir / "Z");
+    std::vector<std::string> names = {"stale"};
+    std::string error;
+    ASSERT_TRUE(listNames(dir.path(), names, error)) << error;
+    EXPECT_EQ(names, (std::vector<std::string>{"Z", "a", "b"}));
+    EXPECT_FALSE(listNames(dir / "none", names, error));
+    EXPECT_EQ(error, "Cannot open dir " + (dir / "none"));
+    EXPECT_EQ(names, (std::vector<std::string>{"Z", "a", "b"}));
 }
 
 TEST_F(DirListingTest, ListFilesAndGetDirSizeProduceOnlyTheirOutput) {

@@ -1,6 +1,5 @@
 #include "tools/qvpack/artifact.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -16,8 +15,7 @@
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
 #include "package_format/products.h"
-#include "qvsystemtools/file_io.h"
-#include "qvsystemtools/unique_fd.h"
+#include "qvsystemtools/dir_listing.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/manifest_text.h"
@@ -67,29 +65,25 @@ std::string knownProductNames() {
 // package the installer would accept, and what is wrong goes to standard error.
 class FailureList : public CheckReport {
 public:
-    void manifest(const ManifestTable& /*table*/) override {}
+    void manifest(const ManifestTable& table) override { manifestTable = table; }
     void item(const CheckItem& item) override {
         if (item.outcome == ItemOutcome::Failed) {
             failures.push_back(item.name + ": " + item.detail);
         }
     }
     std::vector<std::string> failures;
+    ManifestTable manifestTable;
 };
 
 // The names of the package's files, sorted. The package is flat: anything but a regular file
 // (a link, a directory, a device) is refused, since it would not arrive as the same file.
 std::vector<std::string> packageFiles(const std::string& pkgDir) {
-    qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
-    if (!dir.valid()) {
-        throw PackError("cannot open " + pkgDir + ": " + errnoText());
-    }
     std::vector<std::string> names;
-    qvsystemtools::DirEntries entries(dir.get());
-    while (const dirent* entry = entries.next()) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
+    std::string error;
+    if (!qvsystemtools::listNames(pkgDir, names, error)) {
+        throw PackError(error);
+    }
+    for (const std::string& name : names) {
         struct stat st {};
         if (::lstat((pkgDir + "/" + name).c_str(), &st) != 0) {
             throw PackError("cannot read " + pkgDir + "/" + name + ": " + errnoText());
@@ -97,12 +91,7 @@ std::vector<std::string> packageFiles(const std::string& pkgDir) {
         if (!S_ISREG(st.st_mode)) {
             throw PackError(pkgDir + "/" + name + " is not a regular file");
         }
-        names.push_back(name);
     }
-    if (entries.error() != 0) {
-        throw PackError("cannot read " + pkgDir + ": " + std::strerror(entries.error()));
-    }
-    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -173,11 +162,10 @@ void requireWritableOutput(const std::string& partial) {
 std::string artifactUsage() {
     return "  qvpack artifact PKGDIR --device-type T [--device-type T]... --output FILE\n"
            "                 [--key KEY]\n"
-           "      Check the package as verify does and wrap it into one Mender artifact of\n"
-           "      payload type kivra-package, named after its KIVRA_VERSION, with\n"
-           "      mender-artifact (short forms -t, -o, -k). Each device type is a product\n"
-           "      name whose type must be the package's PRODUCT_TYPE. KEY signs the artifact\n"
-           "      as mender-artifact's --key does.\n";
+           "      Check the package as verify --product T does for each device type T (a\n"
+           "      product name) and wrap it into one Mender artifact of payload type\n"
+           "      kivra-package, named after its KIVRA_VERSION, with mender-artifact (short\n"
+           "      forms -t, -o, -k). KEY signs the artifact as mender-artifact's --key does.\n";
 }
 
 int runArtifact(const std::vector<std::string>& args) {
@@ -213,40 +201,30 @@ int runArtifact(const std::vector<std::string>& args) {
         throw PackError(output + " is a directory");
     }
 
+    // The payload is the bytes checked: a file replaced after the check never reaches it.
     const PayloadCopy payload(pkgDir);
 
-    const ManifestTable manifest =
-        parseManifest(readText(pkgDir + "/" + package_format::kManifestName));
-    const auto productType = manifest.find(package_format::kProductTypeKey);
-    if (productType == manifest.end() || productType->second.empty()) {
-        throw PackError(pkgDir + ": PRODUCT_TYPE not found in manifest");
-    }
+    // Checked as verify checks it, once for each product: the rulebook alone says which
+    // package a product takes.
+    FailureList report;
     for (const std::string& deviceType : deviceTypes) {
-        const std::string deviceProduct = package_format::productTypeOf(deviceType);
-        if (deviceProduct != productType->second) {
-            throw PackError("device type " + deviceType + " is a " + deviceProduct +
-                            " product; the package is for " + productType->second);
-        }
-    }
-    const auto version = manifest.find(package_format::kVersionKey);
-    // The installer accepts an empty version, but an artifact needs a name to be told apart.
-    if (version == manifest.end() || version->second.empty()) {
-        throw PackError(pkgDir + ": KIVRA_VERSION, the artifact name, is missing or empty");
-    }
-
-    {
-        FailureList report;
-        // Checked for the first device type's product; the others are of the same type.
         CheckOptions options;
-        options.product = deviceTypes.front();
+        options.product = deviceType;
         const CheckSummary summary = checkPackage(pkgDir, options, report);
         if (summary.failures != 0) {
             for (const std::string& failure : report.failures) {
                 std::cerr << "qvpack: " << failure << std::endl;
             }
             throw PackError(pkgDir + ": " + std::to_string(summary.failures) + " of " +
-                            std::to_string(summary.checks) + " checks failed; no artifact built");
+                            std::to_string(summary.checks) + " checks failed" +
+                            (deviceTypes.size() > 1 ? " for device type " + deviceType : "") +
+                            "; no artifact built");
         }
+    }
+    const auto version = report.manifestTable.find(package_format::kVersionKey);
+    // The installer accepts an empty version, but an artifact needs a name to be told apart.
+    if (version == report.manifestTable.end() || version->second.empty()) {
+        throw PackError(pkgDir + ": KIVRA_VERSION, the artifact name, is missing or empty");
     }
 
     // mender-artifact writes its output in place; a failed or cut run must not leave a file

@@ -17,8 +17,8 @@ inline constexpr const char* kArtifactPayloadType = "kivra-package";
 [[nodiscard]] std::string artifactUsage();
 
 // qvpack artifact PKGDIR --device-type T... --output FILE [--key KEY] (short forms -t, -o,
-// -k as mender-artifact takes them). Checks the package as verify does and every device type
-// against the package's PRODUCT_TYPE through the product table, then runs mender-artifact.
+// -k as mender-artifact takes them). Checks the package as verify --product T does, for each
+// device type T, then runs mender-artifact.
 // Returns 0; throws UsageError for a bad command line or an unknown device type, PackError for
 // an invalid package, a device type of another product, a missing or failing mender-artifact.
 [[nodiscard]] int runArtifact(const std::vector<std::string>& args);

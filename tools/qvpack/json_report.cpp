@@ -59,6 +59,8 @@ const char* outcomeName(ItemOutcome outcome) {
             return "ok";
         case ItemOutcome::Failed:
             return "failed";
+        case ItemOutcome::Warning:
+            return "warning";
         case ItemOutcome::Note:
             return "note";
     }

@@ -24,9 +24,9 @@ namespace qvpack {
 //     "failures": 0
 //   }
 //
-// "digest" is "match", "mismatch", "unchecked" or "none"; "status" is "ok", "failed" or
-// "note"; "size", "expected_md5" and "actual_md5" are null where not known. A check that
-// could not be completed has, in place of "checks" and "failures",
+// "digest" is "match", "mismatch", "unchecked" or "none"; "status" is "ok", "failed",
+// "warning" or "note"; "size", "expected_md5" and "actual_md5" are null where not known. A check
+// that could not be completed has, in place of "checks" and "failures",
 //   "error": {"kind": "package" or "machine", "message": "..."}. Manifest keys come in byte order.
 //   Strings are written as UTF-8; a byte that is not
 // part of a valid UTF-8 sequence is written as U+FFFD.

@@ -16,10 +16,11 @@
 #include "crypto/qv_encryption.h"
 #include "package_format/digest_list.h"
 #include "package_format/entry_acceptance.h"
-#include "package_format/file_digest.h"
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
+#include "package_format/package_rules.h"
 #include "package_format/products.h"
+#include "qvsystemtools/dir_listing.h"
 #include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 #include "tools/qvpack/file_util.h"
@@ -32,37 +33,12 @@ namespace qvpack {
 namespace {
 
 using package_format::EntryVerdict;
+using package_format::Finding;
 using package_format::ImageClass;
 
 // A digest list is a few lines per image; anything far larger is not one, and is not read
 // into memory whole.
 constexpr size_t kMaxListSize = 1 << 20;
-
-// Printable ASCII and white space only, as every digest and file name is.
-bool isListText(const std::string& text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool space = byte == ' ' || (byte >= '\t' && byte <= '\r');
-        if (!space && (byte < 0x21 || byte > 0x7E)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// What the package directory has at name, the entry itself examined (a link is not
-// followed): false for nothing there; throws MachineFault when it cannot be examined.
-bool entryType(const std::string& path, mode_t& mode) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
-            return false;
-        }
-        throw MachineFault("cannot examine " + path + ": " + errnoText());
-    }
-    mode = st.st_mode;
-    return true;
-}
 
 CheckItem itemOf(const std::string& name, DigestState digest, const std::string& detail,
                  const std::string& fileClass = "") {
@@ -79,48 +55,30 @@ class Reporter {
 public:
     Reporter(CheckReport& report, CheckSummary& summary) : report_(report), summary_(summary) {}
     void manifest(const ManifestTable& table) { report_.manifest(table); }
-    void ok(CheckItem item) {
-        ++summary_.checks;
-        item.outcome = ItemOutcome::Ok;
-        finish(item);
-    }
-    void ok(const std::string& name, const std::string& remark = "") {
-        ok(itemOf(name, DigestState::None, remark));
-    }
-    void failed(CheckItem item) {
-        ++summary_.checks;
-        ++summary_.failures;
-        item.outcome = ItemOutcome::Failed;
-        finish(item);
-    }
-    void failed(const std::string& name, DigestState digest, const std::string& reason) {
-        failed(itemOf(name, digest, reason));
-    }
-    void note(const std::string& name, const std::string& text) {
-        CheckItem item = itemOf(name, DigestState::None, text);
-        item.outcome = ItemOutcome::Note;
-        finish(item);
-    }
-
-private:
-    void finish(CheckItem& item) {
+    void add(CheckItem item, ItemOutcome outcome) {
+        if (outcome != ItemOutcome::Note) {
+            ++summary_.checks;
+        }
+        if (outcome == ItemOutcome::Failed) {
+            ++summary_.failures;
+        }
+        item.outcome = outcome;
         if (item.fileClass.empty()) {
             item.fileClass = fileClassName(item.name);
         }
         report_.item(item);
     }
+
+private:
     CheckReport& report_;
     CheckSummary& summary_;
 };
 
-// One package file read once to its end: decrypted or as it is, hashed, its first bytes kept
-// for the U-Boot header, and written in plain form only where the caller asked for it.
+// One package file read once to its end: decrypted or as it is, scanned, and written in plain
+// form only where the caller asked for it.
 struct StreamResult {
-    uint64_t size = 0;
-    std::string digest;
-    unsigned char head[sizeof package_format::kUbootMagic] = {};
-    size_t headLength = 0;
-    std::string content;  // the whole plain form, when asked for (the digest list, init.sh)
+    package_format::ContentFacts facts;
+    std::string content;  // the whole plain form, when asked for (the manifest, the list)
 };
 
 StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool encrypted,
@@ -147,13 +105,10 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
         }
     }
     StreamResult result;
-    package_format::Md5Stream md5;
+    package_format::ContentScan scan;
     int writeError = 0;
     const QvEncryption::ChunkSink sink = [&](const unsigned char* data, size_t length) {
-        md5.update(data, length);
-        const size_t head = std::min(length, sizeof result.head - result.headLength);
-        std::memcpy(result.head + result.headLength, data, head);
-        result.headLength += head;
+        scan.update(data, length);
         if (keepContent) {
             if (result.content.size() + length > kMaxListSize) {
                 writeError = EFBIG;
@@ -204,209 +159,354 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
             throw MachineFault("cannot write " + plainPath + ": " + std::strerror(error));
         }
     }
-    result.size = md5.size();
-    result.digest = md5.finish();
+    result.facts = scan.finish();
     return result;
 }
 
-// A shell reads its script as text: a plain form with a NUL byte or other control characters
-// is not the script the package was built with (a wrong version, damaged bytes).
-bool isScriptText(const std::string& text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != '\f' &&
-             byte != '\v') ||
-            byte == 0x7F) {
-            return false;
+// Gathers the facts each rule of the rulebook needs, as the check reaches it: every file is
+// read once, and only when a rule looks at it.
+class FactGatherer {
+public:
+    FactGatherer(const std::string& pkgDir, const CheckOptions& options, Reporter& report)
+        : pkgDir_(pkgDir), options_(options), report_(report) {
+        facts.dir = pkgDir;
+        if (!options.product.empty()) {
+            facts.product = options.product;
         }
     }
-    return true;
-}
 
-std::string plainPath(const CheckOptions& options, const std::string& name) {
-    return options.plainDir.empty() ? std::string() : options.plainDir + "/" + name;
-}
-
-// The manifest, as the installer checks it before anything else. Returns the version.
-std::string checkManifest(const std::string& pkgDir, const CheckOptions& options, Reporter& report,
-                          ManifestTable& manifest) {
-    const std::string path = pkgDir + "/" + package_format::kManifestName;
-    mode_t mode = 0;
-    if (!entryType(path, mode)) {
-        throw PackError(path + " is missing: the installer refuses the package");
-    }
-    if (!S_ISREG(mode)) {
-        throw PackError(path + " is not a regular file: the installer refuses the package");
-    }
-    QvEncryption none;
-    const StreamResult read =
-        streamFile(none, path, false, plainPath(options, package_format::kManifestName), true);
-    manifest = parseManifest(read.content);
-    report.manifest(manifest);
-
-    const auto version = manifest.find(package_format::kVersionKey);
-    const auto type = manifest.find(package_format::kProductTypeKey);
-    // The installer's own words for each refusal, so the report reads like the log would.
-    if (type == manifest.end() || type->second.empty()) {
-        report.failed(package_format::kManifestName, DigestState::None,
-                      "PRODUCT_TYPE not found in manifest");
-    } else if (!options.product.empty() &&
-               type->second != package_format::productTypeOf(options.product)) {
-        report.failed(package_format::kManifestName, DigestState::None,
-                      "Manifest product type " + type->second + " mismatches device product type " +
-                          package_format::productTypeOf(options.product) + " (product " +
-                          options.product + ")");
-    } else if (options.product.empty() && !package_format::isProductType(type->second)) {
-        const std::string typeOfName = package_format::productTypeOf(type->second);
-        report.failed(package_format::kManifestName, DigestState::None,
-                      "PRODUCT_TYPE " + type->second + " is the type of no product" +
-                          (typeOfName.empty() ? std::string()
-                                              : "; " + type->second +
-                                                    " is a product name, of type " + typeOfName) +
-                          " (types: " + package_format::productTypeList() + ")");
-    } else if (version != manifest.end()) {
-        report.ok(package_format::kManifestName,
-                  "PRODUCT_TYPE=" + type->second + ", KIVRA_VERSION=" + version->second);
-    }
-    // An empty version is a version like any other to the installer: the empty passphrase
-    // is a valid key.
-    if (version == manifest.end()) {
-        throw PackError(path + " has no KIVRA_VERSION: the installer stops at its manifest check");
-    }
-    return version->second;
-}
-
-// The pre-install script, which the installer decrypts and runs after the manifest checks.
-void checkScript(QvEncryption& crypto, const std::string& pkgDir, const CheckOptions& options,
-                 const ManifestTable& manifest, Reporter& report) {
-    const std::string script = pkgDir + "/" + package_format::kInitScriptName;
-    mode_t mode = 0;
-    if (!entryType(script, mode)) {
-        return;
-    }
-    if (!S_ISREG(mode)) {
-        report.failed(package_format::kInitScriptName, DigestState::None,
-                      "not a regular file; the installer does not run it");
-        return;
-    }
-    const StreamResult plain =
-        streamFile(crypto, script, true, plainPath(options, package_format::kInitScriptName), true);
-    CheckItem item = itemOf(package_format::kInitScriptName, DigestState::None, "");
-    item.sized = true;
-    item.size = plain.size;
-    item.actual = plain.digest;
-    const auto digest = manifest.find(package_format::kInitScriptDigestKey);
-    if (digest != manifest.end()) {
-        item.expected = digest->second;
-        if (plain.digest != digest->second) {
-            item.digest = DigestState::Mismatch;
-            item.detail = std::string("MD5 mismatch with ") + package_format::kInitScriptDigestKey;
-            report.failed(item);
+    void gather(package_format::Needs needs) {
+        using package_format::Needs;
+        if (needs == Needs::ManifestFile) {
+            facts.manifestKind = package_format::entryKindOf(path(package_format::kManifestName));
             return;
         }
-        item.digest = DigestState::Match;
-    }
-    if (!isScriptText(plain.content)) {
-        item.detail = "does not decrypt to a shell script (damaged, or a wrong KIVRA_VERSION)";
-        report.failed(item);
-        return;
-    }
-    if (digest == manifest.end()) {
-        item.detail = std::string("decrypted to text; no digest covers it (no ") +
-                      package_format::kInitScriptDigestKey + " in the manifest)";
-    }
-    report.ok(item);
-}
-
-// The radio entries: the installer compares RM identifier + "_VERSION" and + "_MD5" with the
-// stored radio-module image; an identifier with one of the two cannot be compared.
-void checkRadioEntries(const ManifestTable& manifest, Reporter& report) {
-    const std::string versionSuffix = package_format::kRadioVersionSuffix;
-    const std::string digestSuffix = package_format::kRadioDigestSuffix;
-    std::set<std::string> ids;
-    for (const auto& [key, value] : manifest) {
-        (void)value;
-        if (key == package_format::kVersionKey) {
-            continue;
+        if (!manifestRead_) {
+            QvEncryption none;
+            const StreamResult read = streamFile(none, path(package_format::kManifestName), false,
+                                                 plainPath(package_format::kManifestName), true);
+            facts.manifest = parseManifest(read.content);
+            manifestRead_ = true;
+            report_.manifest(facts.manifest);
         }
-        for (const std::string* suffix : {&versionSuffix, &digestSuffix}) {
-            if (key.size() > suffix->size() &&
-                key.compare(key.size() - suffix->size(), suffix->size(), *suffix) == 0) {
-                ids.insert(key.substr(0, key.size() - suffix->size()));
+        if (needs == Needs::Script && !scriptRead_) {
+            readScript();
+        }
+        if (needs == Needs::DigestList && !listRead_) {
+            readList();
+        }
+    }
+
+    std::string path(const std::string& name) const { return pkgDir_ + "/" + name; }
+
+    package_format::PackageFacts facts;
+    std::set<std::string> listed;  // every name the digest list gives
+
+private:
+    std::string plainPath(const std::string& name) const {
+        return options_.plainDir.empty() ? std::string() : options_.plainDir + "/" + name;
+    }
+
+    // The key comes from KIVRA_VERSION, which the rules before the script require.
+    QvEncryption& crypto() {
+        if (!keyed_) {
+            if (crypto_.setKey(facts.manifest.at(package_format::kVersionKey)) != 0) {
+                throw MachineFault("cannot derive the package key");
             }
+            keyed_ = true;
         }
+        return crypto_;
     }
-    for (const std::string& id : ids) {
-        CheckItem item = itemOf(id, DigestState::None, "", "radio-entry");
-        const auto version = manifest.find(id + versionSuffix);
-        const auto digest = manifest.find(id + digestSuffix);
-        if (version == manifest.end() || version->second.empty()) {
-            item.detail = id + versionSuffix + " is missing or empty";
-        } else if (digest == manifest.end()) {
-            item.detail = id + digestSuffix + " is missing";
-        } else if (!package_format::isDigestText(digest->second)) {
-            item.detail = id + digestSuffix + " is not 32 lower-case hexadecimal digits";
-        }
-        if (digest != manifest.end()) {
-            item.expected = digest->second;
-        }
-        if (item.detail.empty()) {
-            item.detail = "version " + version->second;
-            report.ok(item);
-        } else {
-            item.detail += "; the installer cannot compare the radio-module image";
-            report.failed(item);
-        }
-    }
-}
 
-std::string verdictReason(EntryVerdict verdict) {
-    switch (verdict) {
-        case EntryVerdict::Accepted:
-            return "";
-        case EntryVerdict::BadName:
+    void readScript() {
+        scriptRead_ = true;
+        facts.scriptKind = package_format::entryKindOf(path(package_format::kInitScriptName));
+        if (facts.scriptKind == package_format::EntryKind::Regular) {
+            facts.script = streamFile(crypto(), path(package_format::kInitScriptName), true,
+                                      plainPath(package_format::kInitScriptName), false)
+                               .facts;
+        }
+    }
+
+    // Every entry of the list, read by the installer's own reader, so both take the same
+    // entries from the same text; a file is read only when its entry passes without it.
+    void readList() {
+        listRead_ = true;
+        package_format::ListFacts& list = facts.list;
+        list.kind = package_format::entryKindOf(path(package_format::kDigestListName));
+        if (list.kind != package_format::EntryKind::Regular) {
+            return;
+        }
+        const StreamResult plain = streamFile(crypto(), path(package_format::kDigestListName), true,
+                                              plainPath(package_format::kDigestListName), true);
+        list.plain = plain.facts;
+        if (!plain.facts.listText) {
+            return;
+        }
+        std::istringstream text(plain.content);
+        package_format::DigestListReader reader(text);
+        package_format::EntryFacts entry;
+        for (;;) {
+            list.end = reader.next(entry.entry);
+            if (list.end == package_format::DigestListReader::Next::MissingName) {
+                list.loneDigest = entry.entry.digest;
+            }
+            if (list.end != package_format::DigestListReader::Next::Entry) {
+                break;
+            }
+            entry.acceptance = package_format::acceptEntry(pkgDir_, entry.entry.name);
+            if (entry.acceptance.verdict == EntryVerdict::Unreadable) {
+                throw MachineFault("cannot examine " + path(entry.entry.name) + ": " +
+                                   std::strerror(entry.acceptance.error));
+            }
+            entry.listedBefore = !listed.insert(entry.entry.name).second;
+            entry.content.reset();
+            if (package_format::checkEntry(entry).outcome == package_format::Outcome::Pass) {
+                entry.content =
+                    streamFile(crypto(), path(entry.entry.name),
+                               package_format::isEncryptedClass(entry.acceptance.imageClass),
+                               plainPath(entry.entry.name), false)
+                        .facts;
+            }
+            list.entries.push_back(entry);
+        }
+    }
+
+    const std::string& pkgDir_;
+    const CheckOptions& options_;
+    Reporter& report_;
+    QvEncryption crypto_;
+    bool keyed_ = false;
+    bool manifestRead_ = false;
+    bool scriptRead_ = false;
+    bool listRead_ = false;
+};
+
+const char* const kRadioGoesOn =
+    "; the installer cannot compare the radio-module image and goes on (exit 0, or 2 when the "
+    "versions differ)";
+
+std::string entryReason(Finding finding) {
+    switch (finding) {
+        case Finding::EntryBadName:
             return "not a plain file name of the package directory";
-        case EntryVerdict::ListItself:
-        case EntryVerdict::PackageFile:
+        case Finding::EntryListItself:
+        case Finding::EntryPackageFile:
             return "the name belongs to the package itself";
-        case EntryVerdict::Missing:
+        case Finding::EntryMissing:
             return "missing from the package";
-        case EntryVerdict::NotRegular:
+        case Finding::EntryNotRegular:
             return "not a regular file (a link, a directory, a FIFO or a device node); the "
                    "installer refuses the package before staging anything";
-        case EntryVerdict::Unreadable:
+        case Finding::EntryUnreadable:
             return "cannot be examined";
+        case Finding::EntryListedTwice:
+            return "listed twice";
+        case Finding::EntryDigestMalformed:
+            return "digest is not 32 lower-case hexadecimal digits";
+        default:
+            return "";
     }
-    return "";
 }
 
-// Checks one digest-list entry that the acceptance let through.
-void checkEntry(QvEncryption& crypto, const std::string& pkgDir, const CheckOptions& options,
-                const package_format::DigestListEntry& entry, Reporter& report) {
-    const ImageClass imageClass = package_format::classifyImage(entry.name);
-    const StreamResult plain =
-        streamFile(crypto, pkgDir + "/" + entry.name, package_format::isEncryptedClass(imageClass),
-                   plainPath(options, entry.name), false);
-    CheckItem item = itemOf(entry.name, DigestState::Match, "");
-    item.sized = true;
-    item.size = plain.size;
-    item.expected = entry.digest;
-    item.actual = plain.digest;
-    if (plain.digest != entry.digest) {
-        item.digest = DigestState::Mismatch;
-        item.detail = "MD5 mismatch";
-        report.failed(item);
-        return;
+// qvpack's side of the rulebook: each verdict becomes an item of the report in the words of
+// the installer where it has any, or ends the check where the installer would stop reading
+// the package.
+class VerdictReport {
+public:
+    VerdictReport(FactGatherer& facts, Reporter& report) : facts_(facts), report_(report) {}
+
+    // False when the check ends here.
+    bool add(const package_format::Verdict& v) {
+        CheckItem item = itemOf(v.subject, DigestState::None, "");
+        if (v.content) {
+            item.sized = true;
+            item.size = v.content->size;
+            item.actual = v.content->digest;
+        }
+        switch (v.finding) {
+            case Finding::None:
+                return pass(v, item);
+            case Finding::ManifestMissing:
+                throw PackError(facts_.path(v.subject) +
+                                " is missing: the installer refuses the package");
+            case Finding::ManifestNotRegular:
+                throw PackError(facts_.path(v.subject) +
+                                " is not a regular file: the installer refuses the package");
+            case Finding::ProductTypeMissing:
+                return failed(item, "PRODUCT_TYPE not found in manifest");
+            case Finding::UnknownProduct:
+                item.name = package_format::kManifestName;
+                return failed(item, "Unknown Product Name " + v.subject);
+            case Finding::TypeOfNoProduct: {
+                const std::string typeOfName = package_format::productTypeOf(v.found);
+                return failed(
+                    item, "PRODUCT_TYPE " + v.found + " is the type of no product" +
+                              (typeOfName.empty()
+                                   ? std::string()
+                                   : "; " + v.found + " is a product name, of type " + typeOfName) +
+                              " (types: " + package_format::productTypeList() + ")");
+            }
+            case Finding::ProductTypeMismatch:
+                item.name = package_format::kManifestName;
+                return failed(item, "Manifest product type " + v.found +
+                                        " mismatches device product type " + v.wanted +
+                                        " (product " + v.subject + ")");
+            case Finding::VersionMissing:
+                throw PackError(facts_.path(v.subject) +
+                                " has no KIVRA_VERSION: the installer stops at its manifest check");
+            case Finding::NoScript:
+                return true;
+            case Finding::ScriptNotRegular:
+                return warned(item,
+                              "not a regular file; the installer does not run it and goes on");
+            case Finding::ScriptUndecryptable:
+                return warned(item,
+                              "cannot be decrypted; the installer does not run it and goes on");
+            case Finding::ScriptDigestMalformed:
+                item.expected = v.found;
+                return failed(item, std::string(package_format::kInitScriptDigestKey) +
+                                        " is not 32 lower-case hexadecimal digits; the "
+                                        "installer refuses the package before running it");
+            case Finding::ScriptDigestMismatch:
+                item.expected = v.found;
+                item.digest = DigestState::Mismatch;
+                return failed(
+                    item, std::string("MD5 mismatch with ") + package_format::kInitScriptDigestKey);
+            case Finding::ScriptNotText:
+                item.expected = v.found;
+                item.digest = v.found.empty() ? DigestState::None : DigestState::Match;
+                return warned(item,
+                              "does not decrypt to a shell script (damaged, or a wrong "
+                              "KIVRA_VERSION); the installer runs it with /bin/sh, logs its "
+                              "failure and goes on");
+            case Finding::ScriptUncovered:
+                return ok(item, std::string("decrypted to text; no digest covers it (no ") +
+                                    package_format::kInitScriptDigestKey + " in the manifest)");
+            case Finding::RadioVersionMissing:
+                return radio(
+                    v, item,
+                    v.subject + package_format::kRadioVersionSuffix + " is missing or empty");
+            case Finding::RadioDigestMissing:
+                return radio(v, item,
+                             v.subject + package_format::kRadioDigestSuffix + " is missing");
+            case Finding::RadioDigestMalformed:
+                return radio(v, item,
+                             v.subject + package_format::kRadioDigestSuffix +
+                                 " is not 32 lower-case hexadecimal digits");
+            case Finding::ProductNotSupported:
+                item.name = package_format::kManifestName;
+                return failed(item, "Product not supported: the installer takes no package on a " +
+                                        v.subject + " (\"Upgrade check failed\", err 18)");
+            case Finding::ListMissing:
+                throw PackError(facts_.path(v.subject) +
+                                " is missing: without its digest list the installer refuses the "
+                                "package (\"Unable to decrypt images.md5\")");
+            case Finding::ListNotRegular:
+                throw PackError(facts_.path(v.subject) +
+                                " is not a regular file: the installer refuses the package "
+                                "(\"Unable to decrypt images.md5\")");
+            case Finding::ListNotText:
+                // A wrong passphrase gives random bytes; their "names" would only garble the
+                // report.
+                (void)failed(item, "does not decrypt to a digest list; wrong KIVRA_VERSION?");
+                return false;
+            case Finding::ListMissingName:
+                return failed(item, "digest " + v.found + " has no file name");
+            case Finding::ListReadError:
+                return failed(item, "cannot be read to its end");
+            case Finding::EntryBadName:
+            case Finding::EntryListItself:
+            case Finding::EntryPackageFile:
+            case Finding::EntryMissing:
+            case Finding::EntryNotRegular:
+            case Finding::EntryUnreadable:
+            case Finding::EntryListedTwice:
+            case Finding::EntryDigestMalformed:
+                item.digest = DigestState::Unchecked;
+                if (v.finding != Finding::EntryListedTwice) {
+                    item.expected = v.found;
+                }
+                return failed(item, entryReason(v.finding));
+            case Finding::EntryDigestMismatch:
+                item.expected = v.found;
+                item.digest = DigestState::Mismatch;
+                return failed(item, "MD5 mismatch");
+            case Finding::EntryNoUbootHeader:
+                item.expected = v.found;
+                item.digest = DigestState::Match;
+                return failed(item, "no U-Boot header 27 05 19 56 after decryption");
+        }
+        return true;
     }
-    if (imageClass == ImageClass::UbootImage &&
-        (plain.headLength != sizeof plain.head ||
-         std::memcmp(plain.head, package_format::kUbootMagic, sizeof plain.head) != 0)) {
-        item.detail = "no U-Boot header 27 05 19 56 after decryption";
-        report.failed(item);
-        return;
+
+private:
+    bool pass(const package_format::Verdict& v, CheckItem& item) {
+        switch (rule_) {
+            case Rule::ProductType:
+                productType_ = v.found;
+                return true;
+            case Rule::Version:
+                if (!productType_.empty()) {
+                    return ok(item, "PRODUCT_TYPE=" + productType_ + ", KIVRA_VERSION=" + v.found);
+                }
+                return true;
+            case Rule::Script:
+                item.expected = v.found;
+                item.digest = DigestState::Match;
+                return ok(item, "");
+            case Rule::Radio:
+                item.fileClass = "radio-entry";
+                item.expected = v.wanted;
+                return ok(item, "version " + v.found);
+            case Rule::DigestList:
+                item.expected = v.found;
+                item.digest = DigestState::Match;
+                return ok(item, "");
+            case Rule::Other:
+                return true;
+        }
+        return true;
     }
-    report.ok(item);
-}
+    bool radio(const package_format::Verdict& v, CheckItem& item, const std::string& what) {
+        item.fileClass = "radio-entry";
+        item.expected = v.wanted;
+        return warned(item, what + kRadioGoesOn);
+    }
+    bool ok(CheckItem& item, const std::string& detail) {
+        item.detail = detail;
+        report_.add(item, ItemOutcome::Ok);
+        return true;
+    }
+    bool warned(CheckItem& item, const std::string& detail) {
+        item.detail = detail;
+        report_.add(item, ItemOutcome::Warning);
+        return true;
+    }
+    bool failed(CheckItem& item, const std::string& detail) {
+        item.detail = detail;
+        report_.add(item, ItemOutcome::Failed);
+        return true;
+    }
+
+public:
+    // Which rule the next verdicts come from, for the words of a pass.
+    enum class Rule { ProductType, Version, Script, Radio, DigestList, Other };
+    void from(const std::string& name) {
+        rule_ = name == "product-type"         ? Rule::ProductType
+                : name == "version-present"    ? Rule::Version
+                : name == "pre-install-script" ? Rule::Script
+                : name == "radio-entries"      ? Rule::Radio
+                : name == "digest-list"        ? Rule::DigestList
+                                               : Rule::Other;
+    }
+
+private:
+    FactGatherer& facts_;
+    Reporter& report_;
+    Rule rule_ = Rule::Other;
+    std::string productType_;
+};
 
 }  // namespace
 
@@ -438,6 +538,9 @@ void TextReport::item(const CheckItem& item) {
         }
         case ItemOutcome::Failed:
             out_ << item.name << ": FAILED (" << joined(item.detail) << ")\n";
+            return;
+        case ItemOutcome::Warning:
+            out_ << item.name << ": WARNING (" << joined(item.detail) << ")\n";
             return;
         case ItemOutcome::Note:
             out_ << item.name << ": " << item.detail << "\n";
@@ -472,104 +575,24 @@ std::string fileClassName(const std::string& name) {
 
 namespace {
 
-// The digest list as the installer reads it: a regular file of the package, decrypted.
-std::string readDigestList(QvEncryption& crypto, const std::string& pkgDir,
-                           const CheckOptions& options) {
-    const std::string listSource = pkgDir + "/" + package_format::kDigestListName;
-    mode_t mode = 0;
-    if (!entryType(listSource, mode)) {
-        throw PackError(listSource +
-                        " is missing: without its digest list the installer refuses the package "
-                        "(\"Unable to decrypt images.md5\")");
-    }
-    if (!S_ISREG(mode)) {
-        throw PackError(listSource +
-                        " is not a regular file: the installer refuses the package (\"Unable to "
-                        "decrypt images.md5\")");
-    }
-    return streamFile(crypto, listSource, true, plainPath(options, package_format::kDigestListName),
-                      true)
-        .content;
-}
-
-// Every entry of the list, read by the installer's own reader, so both take the same entries
-// from the same text: accepted as the installer accepts it, listed once, with a digest, and
-// its file checked. Returns the names the list covers.
-std::set<std::string> checkListedEntries(QvEncryption& crypto, const std::string& pkgDir,
-                                         const CheckOptions& options, const std::string& listText,
-                                         Reporter& report) {
-    std::istringstream list(listText);
-    package_format::DigestListReader reader(list);
-    package_format::DigestListEntry entry;
-    std::set<std::string> listed;
-    for (;;) {
-        const package_format::DigestListReader::Next next = reader.next(entry);
-        if (next == package_format::DigestListReader::Next::End) {
-            break;
-        }
-        if (next == package_format::DigestListReader::Next::MissingName) {
-            report.failed(package_format::kDigestListName, DigestState::None,
-                          "digest " + entry.digest + " has no file name");
-            break;
-        }
-        if (next == package_format::DigestListReader::Next::ReadError) {
-            report.failed(package_format::kDigestListName, DigestState::None,
-                          "cannot be read to its end");
-            break;
-        }
-        const package_format::EntryAcceptance acceptance =
-            package_format::acceptEntry(pkgDir, entry.name);
-        if (acceptance.verdict == EntryVerdict::Unreadable) {
-            throw MachineFault("cannot examine " + pkgDir + "/" + entry.name + ": " +
-                               std::strerror(acceptance.error));
-        }
-        if (acceptance.verdict != EntryVerdict::Accepted) {
-            CheckItem item =
-                itemOf(entry.name, DigestState::Unchecked, verdictReason(acceptance.verdict));
-            item.expected = entry.digest;
-            report.failed(item);
-            if (acceptance.verdict != EntryVerdict::Missing) {
-                (void)listed.insert(entry.name);
-            }
-            continue;
-        }
-        if (!listed.insert(entry.name).second) {
-            report.failed(entry.name, DigestState::Unchecked, "listed twice");
-            continue;
-        }
-        if (!package_format::isDigestText(entry.digest)) {
-            CheckItem item = itemOf(entry.name, DigestState::Unchecked,
-                                    "digest is not 32 lower-case hexadecimal digits");
-            item.expected = entry.digest;
-            report.failed(item);
-            continue;
-        }
-        checkEntry(crypto, pkgDir, options, entry, report);
-    }
-    return listed;
-}
-
 // A note for each package file the list does not name, in name order.
 void noteUnlisted(const std::string& pkgDir, const std::set<std::string>& listed,
                   Reporter& report) {
-    qvsystemtools::UniqueDir dir(::opendir(pkgDir.c_str()));
-    if (!dir.valid()) {
-        throw MachineFault("cannot read " + pkgDir + ": " + errnoText());
+    std::vector<std::string> names;
+    std::string error;
+    if (!qvsystemtools::listNames(pkgDir, names, error)) {
+        throw MachineFault(error);
     }
     std::vector<std::string> unlisted;
-    qvsystemtools::DirEntries entries(dir.get());
-    while (const dirent* file = entries.next()) {
-        const std::string name = file->d_name;
+    for (const std::string& name : names) {
         if (!package_format::isReservedName(name) && listed.count(name) == 0) {
             unlisted.push_back(name);
         }
     }
-    if (entries.error() != 0) {
-        throw MachineFault("cannot read " + pkgDir + ": " + std::strerror(entries.error()));
-    }
-    std::sort(unlisted.begin(), unlisted.end());
     for (const std::string& file : unlisted) {
-        report.note(file, "not in the digest list; the installer leaves it alone");
+        report.add(itemOf(file, DigestState::None,
+                          "not in the digest list; the installer leaves it alone"),
+                   ItemOutcome::Note);
     }
 }
 
@@ -583,26 +606,19 @@ CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options
     }
     CheckSummary summary;
     Reporter report(out, summary);
-    ManifestTable manifest;
-    const std::string version = checkManifest(pkgDir, options, report, manifest);
-
-    QvEncryption crypto;
-    if (crypto.setKey(version) != 0) {
-        throw MachineFault("cannot derive the package key");
+    FactGatherer gatherer(pkgDir, options, report);
+    VerdictReport verdicts(gatherer, report);
+    // The rulebook's order is the installer's, so the report reads like its log would.
+    for (const package_format::Rule& rule : package_format::packageRules()) {
+        gatherer.gather(rule.needs);
+        verdicts.from(rule.name);
+        for (const package_format::Verdict& verdict : rule.check(gatherer.facts)) {
+            if (!verdicts.add(verdict)) {
+                return summary;
+            }
+        }
     }
-    checkScript(crypto, pkgDir, options, manifest, report);
-    checkRadioEntries(manifest, report);
-
-    const std::string listText = readDigestList(crypto, pkgDir, options);
-    if (!isListText(listText)) {
-        // A wrong passphrase gives random bytes; their "names" would only garble the report.
-        report.failed(package_format::kDigestListName, DigestState::None,
-                      "does not decrypt to a digest list; wrong KIVRA_VERSION?");
-        return summary;
-    }
-    const std::set<std::string> listed =
-        checkListedEntries(crypto, pkgDir, options, listText, report);
-    noteUnlisted(pkgDir, listed, report);
+    noteUnlisted(pkgDir, gatherer.listed, report);
     return summary;
 }
 

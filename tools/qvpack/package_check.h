@@ -24,9 +24,10 @@ enum class DigestState {
 };
 
 enum class ItemOutcome {
-    Ok,      // counts as a passed check
-    Failed,  // counts as a failed check
-    Note,    // no check: a remark on a file the installer does not touch
+    Ok,       // counts as a passed check
+    Failed,   // counts as a failed check
+    Warning,  // counts as a passed check: the installer goes on, and the detail says how
+    Note,     // no check: a remark on a file the installer does not touch
 };
 
 // One line of the check: a file of the package, the digest list itself or a radio entry of
@@ -53,7 +54,8 @@ public:
     virtual void item(const CheckItem& item) = 0;
 };
 
-// The text report: "NAME: OK", "NAME: OK (remark)", "NAME: FAILED (reason)" or "NAME: note",
+// The text report: "NAME: OK", "NAME: OK (remark)", "NAME: FAILED (reason)",
+// "NAME: WARNING (what the installer will do)" or "NAME: note",
 // one line per item, written as the check goes; a file read to its end adds its size and
 // digests ("12 bytes, md5 X" or "expected md5 X, actual Y").
 class TextReport : public CheckReport {
@@ -73,17 +75,16 @@ struct CheckOptions {
     std::string product;
 };
 
-// Checks the package in pkgDir as the installer would, in its order: the manifest (a regular
-// file; PRODUCT_TYPE non-empty and the type of options.product, or of some product;
-// KIVRA_VERSION present, empty or not, as the installer takes it), init.sh (a regular file
-// whose plain form is text a shell runs), the radio entries (each RM identifier with both its
-// _VERSION and a lower-case _MD5 digest), the digest list and every entry (accepted by the
-// entry acceptance the installer applies, listed once, a lower-case digest, the plain form
-// matching it, the U-Boot header of the U-Boot group), handing one item per file to report,
-// and a note for each package file the digest list does not name. Each encrypted file is
-// decrypted and hashed in one pass, never written in plain form unless options.plainDir says
-// where. A digest list that does not decrypt to text (a wrong version) is one failure and
-// ends the check.
+// Checks the package in pkgDir by the rulebook (package_format/package_rules.h), rule by rule
+// in its order, which is the installer's: the manifest (a regular file; PRODUCT_TYPE the type
+// of options.product, or of some product; KIVRA_VERSION present), init.sh (refused when it
+// does not match INIT_SH_DIGEST; a warning where the installer runs it or skips it and goes
+// on), the radio entries (warnings: the installer's radio check never stops a run), the
+// product itself (QT10 takes no package), the digest list and every entry. Each verdict is
+// handed to report as an item, with a note for each package file the list does not name. Each
+// encrypted file is decrypted and hashed in one pass, never written in plain form unless
+// options.plainDir says where. A digest list that does not decrypt to text (a wrong version)
+// is one failure and ends the check.
 // Throws PackError when the package cannot be checked at all (no directory, no manifest or no
 // KIVRA_VERSION in it, no digest list or one that is not a regular file), MachineFault when
 // the machine fails (a read error, a plain form that cannot be written).

@@ -25,16 +25,17 @@ struct FileCloser {
     // Opened for reading only: a failed close loses nothing.
     void operator()(FILE* file) const { (void)std::fclose(file); }
 };
-}  // namespace
 
-bool md5Text(const std::string& path, std::string& digest) {
+// The digest text of the file at path under the hash of descriptor, as md5Text describes.
+bool fileDigestText(const std::string& path, const ltc_hash_descriptor& descriptor,
+                    std::string& digest) {
     // hash_file reads a directory as an empty file and reports success; a directory where an
     // image belongs must not pass as the image whose digest is the empty file's.
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return false;
     }
-    if (register_hash(&md5_desc) == -1) {
+    if (register_hash(&descriptor) == -1) {
         return false;
     }
     // The file is opened here rather than by hash_file: the library is built without 64-bit
@@ -45,7 +46,7 @@ bool md5Text(const std::string& path, std::string& digest) {
     }
     unsigned char buffer[128];
     unsigned long length = sizeof buffer;
-    if (hash_filehandle(find_hash("md5"), file.get(), buffer, &length) != CRYPT_OK) {
+    if (hash_filehandle(find_hash(descriptor.name), file.get(), buffer, &length) != CRYPT_OK) {
         return false;
     }
     // hash_filehandle stops at the first short read without telling an error from the end of
@@ -55,6 +56,16 @@ bool md5Text(const std::string& path, std::string& digest) {
     }
     digest = hexText(buffer, length);
     return true;
+}
+
+}  // namespace
+
+bool md5Text(const std::string& path, std::string& digest) {
+    return fileDigestText(path, md5_desc, digest);
+}
+
+bool sha256Text(const std::string& path, std::string& digest) {
+    return fileDigestText(path, sha256_desc, digest);
 }
 
 // md5_init, md5_process and md5_done cannot fail on a valid state and a valid buffer.
@@ -68,6 +79,20 @@ void Md5Stream::update(const unsigned char* data, size_t length) {
 std::string Md5Stream::finish() {
     unsigned char digest[16];
     (void)md5_done(&state_, digest);
+    return hexText(digest, sizeof digest);
+}
+
+// sha256_init, sha256_process and sha256_done cannot fail on a valid state and buffer.
+Sha256Stream::Sha256Stream() { (void)sha256_init(&state_); }
+
+void Sha256Stream::update(const unsigned char* data, size_t length) {
+    (void)sha256_process(&state_, data, static_cast<unsigned long>(length));
+    size_ += length;
+}
+
+std::string Sha256Stream::finish() {
+    unsigned char digest[32];
+    (void)sha256_done(&state_, digest);
     return hexText(digest, sizeof digest);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// MD5 digests of files as text, shared by the installer's digest checks and the release tools.
+// MD5 and SHA-256 digests of files as text, shared by the installer's digest checks, the
+// package statement and the release tools.
 
 #include <tomcrypt.h>
 
@@ -22,6 +23,25 @@ namespace package_format {
 class Md5Stream {
 public:
     Md5Stream();
+    void update(const unsigned char* data, size_t length);
+    // The digest text of everything handed over; the stream is spent afterwards.
+    [[nodiscard]] std::string finish();
+    [[nodiscard]] uint64_t size() const { return size_; }
+
+private:
+    hash_state state_{};
+    uint64_t size_ = 0;
+};
+
+// Digest text of the file at path as for md5Text, with SHA-256: 64 lower-case hexadecimal
+// characters, as the package statement lists them.
+[[nodiscard]] bool sha256Text(const std::string& path, std::string& digest);
+
+// The SHA-256 digest of bytes handed over piece by piece, as Md5Stream: a file is checked
+// against its statement line in the pass that reads it anyway.
+class Sha256Stream {
+public:
+    Sha256Stream();
     void update(const unsigned char* data, size_t length);
     // The digest text of everything handed over; the stream is spent afterwards.
     [[nodiscard]] std::string finish();

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -50,6 +52,38 @@ struct RsaKeyOwner {
         return imported && key.type == PK_PUBLIC;
     }
 };
+
+// The SHA-256 DigestInfo header of PKCS#1 v1.5 with its NULL parameters, as openssl writes it.
+const unsigned char kDigestInfoPrefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                           0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                           0x01, 0x05, 0x00, 0x04, 0x20};
+
+// True when the signature opens to exactly 00 01 FF..FF 00 DigestInfo(digest): LibTomCrypt
+// also takes a DigestInfo without its NULL parameters, and no encoding but the one openssl
+// writes is to verify, so the signed block leaves no room for other bytes.
+bool isCanonicalBlock(rsa_key& key, const std::string& signature, const std::string& digest) {
+    std::vector<unsigned char> block(signature.size());
+    unsigned long length = static_cast<unsigned long>(block.size());
+    if (rsa_exptmod(reinterpret_cast<const unsigned char*>(signature.data()),
+                    static_cast<unsigned long>(signature.size()), block.data(), &length, PK_PUBLIC,
+                    &key) != CRYPT_OK ||
+        length != block.size()) {
+        return false;
+    }
+    std::vector<unsigned char> expected(block.size(), 0xff);
+    const size_t tail = sizeof kDigestInfoPrefix + digest.size();
+    if (expected.size() < tail + 11) {
+        return false;
+    }
+    expected[0] = 0x00;
+    expected[1] = 0x01;
+    expected[expected.size() - tail - 1] = 0x00;
+    std::copy(std::begin(kDigestInfoPrefix), std::end(kDigestInfoPrefix),
+              expected.end() - static_cast<std::ptrdiff_t>(tail));
+    std::copy(digest.begin(), digest.end(),
+              expected.end() - static_cast<std::ptrdiff_t>(digest.size()));
+    return block == expected;
+}
 
 std::string sha256OfBytes(const unsigned char* data, size_t length) {
     Sha256Stream stream;
@@ -217,7 +251,7 @@ bool verifiesSignature(const std::vector<unsigned char>& der, const std::string&
                            reinterpret_cast<const unsigned char*>(digest.data()),
                            static_cast<unsigned long>(digest.size()), LTC_PKCS_1_V1_5,
                            find_hash("sha256"), 0, &valid, &owner.key);
-    return result == CRYPT_OK && valid == 1;
+    return result == CRYPT_OK && valid == 1 && isCanonicalBlock(owner.key, signature, digest);
 }
 
 TrustAnchors loadTrustAnchors(const std::string& dir) {

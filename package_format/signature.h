@@ -50,8 +50,9 @@ struct KeyReading {
 [[nodiscard]] KeyReading readTrustedKey(const std::string& pemText);
 
 // True when signature is a valid PKCS#1 v1.5 SHA-256 signature of message by the key der
-// (a KeyReading's der). A signature of another length than the modulus, truncated or with
-// bytes appended, never verifies.
+// (a KeyReading's der), in the one encoding openssl writes (the DigestInfo with its NULL
+// parameters, nothing after the digest). A signature of another length than the modulus,
+// truncated or with bytes appended, never verifies.
 [[nodiscard]] bool verifiesSignature(const std::vector<unsigned char>& der,
                                      const std::string& message, const std::string& signature);
 

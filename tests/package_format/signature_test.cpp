@@ -340,5 +340,50 @@ TEST(Signature, VerifiedStatementIsHeldToTheManifestAndTheRunningEpoch) {
     }
 }
 
+// Signatures whose padded block is not the one encoding openssl writes: a verifier that parses
+// the block leniently accepts some of them, and garbage where the encoding is loose is the
+// room forged signatures are made in (for small public exponents).
+TEST(Signature, OnlyTheOneEncodingOfTheDigestVerifies) {
+    TempDir dir;
+    const KeyPair a = makeKey(dir, "a", 2048);
+    writeBytes(dir / "msg", kStatement);
+    openssl({"dgst", "-sha256", "-binary", "-out", dir / "hash", dir / "msg"});
+    const std::string hash = readBytes(dir / "hash");
+    const std::string oid("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11);
+    const std::string null("\x05\x00", 2);
+    const auto digestInfo = [&](const std::string& algorithm, const std::string& trailer) {
+        const std::string algo = std::string("\x30", 1) + char(algorithm.size()) + algorithm;
+        const std::string octets = std::string("\x04\x20", 2) + hash;
+        const std::string body = algo + octets + trailer;
+        return std::string("\x30", 1) + char(body.size()) + body;
+    };
+    const std::string longForm = std::string("\x30\x81\x31", 3) + "\x30\x0d" + oid + null +
+                                 std::string("\x04\x20", 2) + hash;
+    const struct {
+        const char* fault;
+        std::string encoded;
+        bool verifies;
+    } cases[] = {
+        {"the encoding openssl writes refused", digestInfo(oid + null, ""), true},
+        {"bytes after the digest accepted", digestInfo(oid + null, std::string(8, 'x')), false},
+        {"a digest info without its NULL accepted", digestInfo(oid, ""), false},
+        {"a long-form length accepted", longForm, false},
+    };
+    const package_format::KeyReading key = package_format::readTrustedKey(readBytes(a.pem));
+    ASSERT_EQ(key.verdict, package_format::KeyVerdict::Usable);
+    for (const auto& row : cases) {
+        std::string block = std::string("\x00\x01", 2) +
+                            std::string(256 - 3 - row.encoded.size(), '\xff') +
+                            std::string(1, '\0') + row.encoded;
+        writeBytes(dir / "block", block);
+        // The raw private-key operation on the block is its signature.
+        openssl({"pkeyutl", "-decrypt", "-inkey", a.key, "-pkeyopt", "rsa_padding_mode:none", "-in",
+                 dir / "block", "-out", dir / "raw"});
+        EXPECT_EQ(package_format::verifiesSignature(key.der, kStatement, readBytes(dir / "raw")),
+                  row.verifies)
+            << row.fault;
+    }
+}
+
 }  // namespace
 }  // namespace KIVRA

@@ -58,7 +58,7 @@ std::string usage() {
            "      Base names must be unique, free of white space, not \".\" or \"..\", and not\n"
            "      manifest.txt, images.md5 or init.sh. The key is derived from V.\n"
            "      --security-epoch N (decimal, 0 to 4294967295) writes SECURITY_EPOCH=N into\n"
-           "      the manifest; --sign KEY then signs the package as qvpack sign --key does.\n"
+           "      the manifest; --sign KEY then signs the package as sign --key KEY does.\n"
            "  qvpack verify [--json] [--product NAME] PKGDIR\n"
            "      Check the package as the installer would, in its order: the manifest (the\n"
            "      product type of NAME, or of any product), init.sh, the radio entries, the\n"

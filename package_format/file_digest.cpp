@@ -68,32 +68,20 @@ bool sha256Text(const std::string& path, std::string& digest) {
     return fileDigestText(path, sha256_desc, digest);
 }
 
-// md5_init, md5_process and md5_done cannot fail on a valid state and a valid buffer.
-Md5Stream::Md5Stream() { (void)md5_init(&state_); }
+// The init, process and done functions of a hash cannot fail on a valid state and buffer.
+DigestStream::DigestStream(const ltc_hash_descriptor& descriptor) : descriptor_(&descriptor) {
+    (void)descriptor_->init(&state_);
+}
 
-void Md5Stream::update(const unsigned char* data, size_t length) {
-    (void)md5_process(&state_, data, static_cast<unsigned long>(length));
+void DigestStream::update(const unsigned char* data, size_t length) {
+    (void)descriptor_->process(&state_, data, static_cast<unsigned long>(length));
     size_ += length;
 }
 
-std::string Md5Stream::finish() {
-    unsigned char digest[16];
-    (void)md5_done(&state_, digest);
-    return hexText(digest, sizeof digest);
-}
-
-// sha256_init, sha256_process and sha256_done cannot fail on a valid state and buffer.
-Sha256Stream::Sha256Stream() { (void)sha256_init(&state_); }
-
-void Sha256Stream::update(const unsigned char* data, size_t length) {
-    (void)sha256_process(&state_, data, static_cast<unsigned long>(length));
-    size_ += length;
-}
-
-std::string Sha256Stream::finish() {
-    unsigned char digest[32];
-    (void)sha256_done(&state_, digest);
-    return hexText(digest, sizeof digest);
+std::string DigestStream::finish() {
+    unsigned char digest[MAXBLOCKSIZE];
+    (void)descriptor_->done(&state_, digest);
+    return hexText(digest, descriptor_->hashsize);
 }
 
 }  // namespace package_format

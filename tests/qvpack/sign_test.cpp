@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,9 @@ TEST(QvpackSign, CreateSignsWithTheEpochInManifestAndStatement) {
 TEST(QvpackSign, RefusesBadRequestsAndLeavesNoSignatureWhenOpensslFails) {
     TempDir dir;
     ASSERT_EQ(qvpack(createArgs(dir, dir / "pkg")).exitStatus, 0);
+    ASSERT_EQ(
+        std::system(("cp -r " + dir / "pkg " + dir / "cut && rm " + dir / "cut/zImage").c_str()),
+        0);
     std::vector<std::string> badEpoch = createArgs(dir, dir / "new");
     badEpoch.insert(badEpoch.end(), {"--security-epoch", "4294967296"});
     std::vector<std::string> epochBySet = createArgs(dir, dir / "new");
@@ -149,6 +153,10 @@ TEST(QvpackSign, RefusesBadRequestsAndLeavesNoSignatureWhenOpensslFails) {
         {{"sign", dir / "pkg", "--key", dir / "no-such.key"},
          1,
          "qvpack: openssl failed (status 1); " + dir / "pkg" + " is not signed\n"},
+        {{"sign", dir / "cut", "--statement-only"},
+         1,
+         "qvpack: " + dir / "cut/images.md5: zImage: a file the installer would refuse (see "
+                            "qvpack verify)\n"},
         {{"sign", dir / "nothing", "--statement-only"},
          1,
          "qvpack: cannot read " + dir / "nothing/manifest.txt: No such file or directory\n"},

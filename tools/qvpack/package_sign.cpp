@@ -35,26 +35,6 @@ std::string manifestValue(const ManifestTable& manifest, const char* key, const 
     return entry->second;
 }
 
-std::string entryFault(EntryVerdict verdict) {
-    switch (verdict) {
-        case EntryVerdict::Accepted:
-            return "accepted";
-        case EntryVerdict::BadName:
-            return "not a plain file name";
-        case EntryVerdict::ListItself:
-            return "the digest list naming itself";
-        case EntryVerdict::PackageFile:
-            return "a file of the package itself";
-        case EntryVerdict::Missing:
-            return "missing";
-        case EntryVerdict::NotRegular:
-            return "not a regular file";
-        case EntryVerdict::Unreadable:
-            return "cannot be read";
-    }
-    return "refused";
-}
-
 // The names the digest list of pkgDir carries, in its order, each one a file the installer
 // would read.
 std::vector<std::string> digestListNames(const std::string& pkgDir, const std::string& version) {
@@ -87,8 +67,9 @@ std::vector<std::string> digestListNames(const std::string& pkgDir, const std::s
         }
         const package_format::EntryAcceptance acceptance =
             package_format::acceptEntry(pkgDir, entry.name);
+        // Why the installer would refuse it is qvpack verify's to tell.
         if (acceptance.verdict != EntryVerdict::Accepted) {
-            throw PackError(where + entryFault(acceptance.verdict));
+            throw PackError(where + "a file the installer would refuse (see qvpack verify)");
         }
         if (!seen.insert(entry.name).second) {
             throw PackError(where + "named twice");

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -32,6 +34,9 @@ int readUpTo(const std::string& path, size_t max, std::string& content) {
     return 0;
 }
 
+// No manifest comes near this; a signed statement claiming more is refused on the bytes read.
+const uint64_t kManifestMax = uint64_t{16} * 1024 * 1024;
+
 }  // namespace
 
 PackageSignature::PackageSignature(const std::string& trustDir)
@@ -57,7 +62,9 @@ int PackageSignature::check(KivraInstaller::Impl& d, const std::string& manifest
         // The statement bounds the manifest: one byte more than it lists is enough to refuse.
         const package_format::StatementFile* listed = statement.find(package_format::kManifestName);
         std::string manifest;
-        const int error = readUpTo(manifestCopy, listed->size + 1, manifest);
+        const int error = readUpTo(
+            manifestCopy, static_cast<size_t>(std::min<uint64_t>(listed->size, kManifestMax) + 1),
+            manifest);
         if (error != 0) {
             fail(d, KivraInstaller::SignatureError,
                  "cannot read " + manifestCopy + ": " + std::strerror(error), where);

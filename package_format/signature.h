@@ -28,7 +28,7 @@ inline constexpr const char* kTrustedKeySuffix = ".pem";
 inline constexpr unsigned kMinModulusBits = 2048;
 // A key file or a signature beyond these sizes is no key or signature this code accepts
 // (16384-bit RSA needs 2048 signature bytes and well under 4 KiB of PEM); reads stop there.
-inline constexpr size_t kKeyFileMaxSize = 16 * 1024;
+inline constexpr size_t kKeyFileMaxSize = size_t{16} * 1024;
 inline constexpr size_t kSignatureMaxSize = 2048;
 
 enum class KeyVerdict {

@@ -27,7 +27,7 @@ inline constexpr const char* kSignatureName = "package.sha256.sig";
 inline constexpr const char* kStatementHeader = "KIVRA-PACKAGE-STATEMENT 1";
 // A statement is read whole into memory before its signature is checked: the bound keeps a
 // hostile package from making the router read an unbounded file.
-inline constexpr size_t kStatementMaxSize = 64 * 1024;
+inline constexpr size_t kStatementMaxSize = size_t{64} * 1024;
 inline constexpr uint32_t kSecurityEpochMax = 4294967295U;
 
 struct StatementFile {

@@ -115,6 +115,9 @@ TEST(QvpackSign, CreateSignsWithTheEpochInManifestAndStatement) {
     args.insert(args.begin() + 2, {"--sign", key, "--security-epoch", "7"});
     const ProcessResult made = qvpack(args);
     ASSERT_EQ(made.exitStatus, 0) << made.err;
+    EXPECT_NE(made.out.find("qvpack: created " + dir / "pkg" + ": 7 files (3 encrypted)"),
+              std::string::npos)
+        << made.out;
     EXPECT_NE(made.out.find("qvpack: signed " + dir / "pkg" +
                             ": package.sha256 lists 5 files, SECURITY_EPOCH=7\n"),
               std::string::npos)

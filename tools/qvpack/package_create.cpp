@@ -296,7 +296,8 @@ CreateResult createPackage(const CreateRequest& request) {
     }
     cleanup.commit();
     result.encrypted += 1;
-    result.files = files.size() + 2 + (request.initScript.empty() ? 0 : 1);
+    result.files =
+        files.size() + 2 + (request.initScript.empty() ? 0 : 1) + (request.signKey.empty() ? 0 : 2);
     return result;
 }
 

@@ -23,7 +23,8 @@ struct CreateRequest {
 
 // What a create wrote, for its summary line, and what it warned about.
 struct CreateResult {
-    size_t files = 0;      // package files written, manifest.txt and images.md5 included
+    size_t files =
+        0;  // package files written, manifest.txt, images.md5 and a signature's two included
     size_t encrypted = 0;  // of them, encrypted (images, init.sh, images.md5)
     std::vector<std::string> warnings;
     SignResult signature;  // for a signed package

@@ -35,6 +35,9 @@ public:
         UnlockError = 16,
         UnknownProduct = 17,
         ProductNotSupported = 18,
+        // The package's signature or statement was refused where the device enforces
+        // signatures (installer/package_signature.h).
+        SignatureError = 19,
     };
 
     using Manifest = std::map<std::string, std::string>;

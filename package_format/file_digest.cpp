@@ -25,16 +25,17 @@ struct FileCloser {
     // Opened for reading only: a failed close loses nothing.
     void operator()(FILE* file) const { (void)std::fclose(file); }
 };
-}  // namespace
 
-bool md5Text(const std::string& path, std::string& digest) {
+// The digest text of the file at path under the hash of descriptor, as md5Text describes.
+bool fileDigestText(const std::string& path, const ltc_hash_descriptor& descriptor,
+                    std::string& digest) {
     // hash_file reads a directory as an empty file and reports success; a directory where an
     // image belongs must not pass as the image whose digest is the empty file's.
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return false;
     }
-    if (register_hash(&md5_desc) == -1) {
+    if (register_hash(&descriptor) == -1) {
         return false;
     }
     // The file is opened here rather than by hash_file: the library is built without 64-bit
@@ -45,7 +46,7 @@ bool md5Text(const std::string& path, std::string& digest) {
     }
     unsigned char buffer[128];
     unsigned long length = sizeof buffer;
-    if (hash_filehandle(find_hash("md5"), file.get(), buffer, &length) != CRYPT_OK) {
+    if (hash_filehandle(find_hash(descriptor.name), file.get(), buffer, &length) != CRYPT_OK) {
         return false;
     }
     // hash_filehandle stops at the first short read without telling an error from the end of
@@ -57,18 +58,30 @@ bool md5Text(const std::string& path, std::string& digest) {
     return true;
 }
 
-// md5_init, md5_process and md5_done cannot fail on a valid state and a valid buffer.
-Md5Stream::Md5Stream() { (void)md5_init(&state_); }
+}  // namespace
 
-void Md5Stream::update(const unsigned char* data, size_t length) {
-    (void)md5_process(&state_, data, static_cast<unsigned long>(length));
+bool md5Text(const std::string& path, std::string& digest) {
+    return fileDigestText(path, md5_desc, digest);
+}
+
+bool sha256Text(const std::string& path, std::string& digest) {
+    return fileDigestText(path, sha256_desc, digest);
+}
+
+// The init, process and done functions of a hash cannot fail on a valid state and buffer.
+DigestStream::DigestStream(const ltc_hash_descriptor& descriptor) : descriptor_(&descriptor) {
+    (void)descriptor_->init(&state_);
+}
+
+void DigestStream::update(const unsigned char* data, size_t length) {
+    (void)descriptor_->process(&state_, data, static_cast<unsigned long>(length));
     size_ += length;
 }
 
-std::string Md5Stream::finish() {
-    unsigned char digest[16];
-    (void)md5_done(&state_, digest);
-    return hexText(digest, sizeof digest);
+std::string DigestStream::finish() {
+    unsigned char digest[MAXBLOCKSIZE];
+    (void)descriptor_->done(&state_, digest);
+    return hexText(digest, descriptor_->hashsize);
 }
 
 }  // namespace package_format

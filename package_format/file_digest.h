@@ -1,5 +1,6 @@
 #pragma once
-// MD5 digests of files as text, shared by the installer's digest checks and the release tools.
+// MD5 and SHA-256 digests of files as text, shared by the installer's digest checks, the
+// package statement and the release tools.
 
 #include <tomcrypt.h>
 
@@ -17,20 +18,39 @@ namespace package_format {
 // directory). Prints nothing.
 [[nodiscard]] bool md5Text(const std::string& path, std::string& digest);
 
-// The MD5 digest of bytes handed over piece by piece, for content that exists only as it
-// streams past (an image decrypted for checking, never written anywhere).
-class Md5Stream {
+// The digest of bytes handed over piece by piece under one LibTomCrypt hash, for content that
+// exists only as it streams past (an image decrypted for checking, never written anywhere).
+class DigestStream {
 public:
-    Md5Stream();
     void update(const unsigned char* data, size_t length);
     // The digest text of everything handed over; the stream is spent afterwards.
     [[nodiscard]] std::string finish();
     [[nodiscard]] uint64_t size() const { return size_; }
 
+protected:
+    explicit DigestStream(const ltc_hash_descriptor& descriptor);
+
 private:
+    const ltc_hash_descriptor* descriptor_;
     hash_state state_{};
     uint64_t size_ = 0;
 };
+
+class Md5Stream : public DigestStream {
+public:
+    Md5Stream() : DigestStream(md5_desc) {}
+};
+
+// SHA-256, as the package statement lists files: a file is checked against its statement
+// line in the pass that reads it anyway.
+class Sha256Stream : public DigestStream {
+public:
+    Sha256Stream() : DigestStream(sha256_desc) {}
+};
+
+// Digest text of the file at path as for md5Text, with SHA-256: 64 lower-case hexadecimal
+// characters, as the package statement lists them.
+[[nodiscard]] bool sha256Text(const std::string& path, std::string& digest);
 
 }  // namespace package_format
 }  // namespace KIVRA

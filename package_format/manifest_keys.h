@@ -17,5 +17,10 @@ inline constexpr const char* kRadioDigestSuffix = "_MD5";
 // damaged script would pass for text. The installer itself does not read it.
 inline constexpr const char* kInitScriptDigestKey = "INIT_SH_DIGEST";
 
+// The security epoch of a signed package, which its statement repeats: a device refuses a
+// package whose epoch is below the running firmware's, so an older signed package with known
+// holes cannot be installed again once a release raised it. Absent means 0.
+inline constexpr const char* kSecurityEpochKey = "SECURITY_EPOCH";
+
 }  // namespace package_format
 }  // namespace KIVRA

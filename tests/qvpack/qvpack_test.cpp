@@ -552,7 +552,8 @@ TEST(Qvpack, SingleFileTransformMatchesTheLibraryAndRoundTrips) {
 TEST(Qvpack, HelpNamesEveryCommand) {
     const ProcessResult help = qvpack({"--help"});
     EXPECT_EQ(help.exitStatus, 0);
-    for (const char* command : {"create", "verify", "decrypt ", "encrypt-file", "decrypt-file"}) {
+    for (const char* command :
+         {"create", "verify", "decrypt ", "encrypt-file", "decrypt-file", "sign "}) {
         EXPECT_NE(help.out.find(std::string("qvpack ") + command), std::string::npos) << command;
     }
 }

@@ -1,7 +1,6 @@
 #include "tools/qvpack/artifact.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +21,7 @@
 #include "tools/qvpack/pack_error.h"
 #include "tools/qvpack/package_check.h"
 #include "tools/qvpack/payload_copy.h"
-
-extern char** environ;
+#include "tools/qvpack/program_run.h"
 
 namespace KIVRA {
 namespace qvpack {
@@ -93,56 +91,6 @@ std::vector<std::string> packageFiles(const std::string& pkgDir) {
         }
     }
     return names;
-}
-
-// Runs argv[0] found through PATH and waits for it. Returns its wait status; throws when it
-// cannot be started.
-// The executable file name found through PATH, as a shell finds it; "" when there is none.
-// Looked up here rather than left to posix_spawnp: where the spawn cannot report a failed exec
-// (under a user-mode emulator) a missing tool would pass for one that failed with 127.
-std::string findOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t start = 0;;) {
-        const size_t end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        struct stat st {};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        if (end == std::string::npos) {
-            return std::string();
-        }
-        start = end + 1;
-    }
-}
-
-int runTool(const std::vector<std::string>& argv) {
-    const std::string program = findOnPath(argv[0]);
-    if (program.empty()) {
-        throw PackError(std::string(kMenderArtifact) +
-                        " is not installed (Debian package mender-artifact)");
-    }
-    std::vector<char*> words;
-    words.reserve(argv.size() + 1);
-    for (const std::string& word : argv) {
-        words.push_back(const_cast<char*>(word.c_str()));
-    }
-    words.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, words.data(), environ);
-    if (rc != 0) {
-        throw PackError(std::string("cannot run ") + kMenderArtifact + ": " + std::strerror(rc));
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            throw PackError(std::string("cannot wait for ") + kMenderArtifact + ": " + errnoText());
-        }
-    }
-    return status;
 }
 
 // An output that cannot be written is a fault of the machine (status 3), told before
@@ -247,16 +195,14 @@ int runArtifact(const std::vector<std::string>& args) {
     }
     int status = 0;
     try {
-        status = runTool(argv);
+        status = runTool(argv, kMenderArtifact);
     } catch (...) {
         (void)::unlink(partial.c_str());  // the failure to run is what is reported
         throw;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         (void)::unlink(partial.c_str());  // nothing of it is of use
-        throw PackError(std::string(kMenderArtifact) + " failed (" +
-                        (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
-                                           : "signal " + std::to_string(WTERMSIG(status))) +
+        throw PackError(std::string(kMenderArtifact) + " failed (" + exitText(status) +
                         "); no artifact built");
     }
     if (::rename(partial.c_str(), output.c_str()) != 0) {

@@ -12,6 +12,7 @@
 #include "crypto/qv_encryption.h"
 #include "package_format/image_classes.h"
 #include "package_format/products.h"
+#include "package_format/statement.h"
 #include "qvsystemtools/file_queries.h"
 #include "tools/qvpack/artifact.h"
 #include "tools/qvpack/command_line.h"
@@ -20,6 +21,7 @@
 #include "tools/qvpack/pack_error.h"
 #include "tools/qvpack/package_check.h"
 #include "tools/qvpack/package_create.h"
+#include "tools/qvpack/package_sign.h"
 
 namespace KIVRA {
 namespace qvpack {
@@ -39,7 +41,7 @@ std::string usage() {
     return std::string(
                "usage:\n"
                "  qvpack create OUTDIR --version V --product-type T [--set KEY=VALUE]...\n"
-               "                [--init-script FILE] FILE...\n"
+               "                [--init-script FILE] [--security-epoch N] [--sign KEY] FILE...\n"
                "      Build a package in OUTDIR (created, or an empty directory): manifest.txt\n"
                "      with PRODUCT_TYPE=T, KIVRA_VERSION=V and every --set entry; each FILE\n"
                "      under its base name, encrypted when it is an image:\n"
@@ -55,6 +57,8 @@ std::string usage() {
            "      encrypted MD5 list of the plain files; init.sh, the encrypted --init-script.\n"
            "      Base names must be unique, free of white space, not \".\" or \"..\", and not\n"
            "      manifest.txt, images.md5 or init.sh. The key is derived from V.\n"
+           "      --security-epoch N (decimal, 0 to 4294967295) writes SECURITY_EPOCH=N into\n"
+           "      the manifest; --sign KEY then signs the package as sign --key KEY does.\n"
            "  qvpack verify [--json] [--product NAME] PKGDIR\n"
            "      Check the package as the installer would, in its order: the manifest (the\n"
            "      product type of NAME, or of any product), init.sh, the radio entries, the\n"
@@ -71,7 +75,7 @@ std::string usage() {
            "  qvpack decrypt-file --passphrase P IN OUT\n"
            "      Transform one file with the key derived from P (the package version for\n"
            "      package files; may be empty). Both directions are the same transform.\n" +
-           artifactUsage() +
+           signUsage() + artifactUsage() +
            "  qvpack --help\n"
            "  qvpack --version\n"
            "\n"
@@ -109,8 +113,8 @@ void flushReport() {
 }
 
 int runCreate(const std::vector<std::string>& args) {
-    const CommandLine line =
-        parseCommandLine(args, {"version", "product-type", "set", "init-script"}, {"set"});
+    const CommandLine line = parseCommandLine(
+        args, {"version", "product-type", "set", "init-script", "security-epoch", "sign"}, {"set"});
     if (line.operands.empty()) {
         throw UsageError("expected OUTDIR and the package files");
     }
@@ -122,6 +126,17 @@ int runCreate(const std::vector<std::string>& args) {
     (void)line.value("init-script", request.initScript);
     if (line.options.count("init-script") != 0 && request.initScript.empty()) {
         throw UsageError("option --init-script needs a file name");
+    }
+    if (line.value("security-epoch", request.securityEpoch)) {
+        uint32_t epoch = 0;
+        if (!package_format::parseSecurityEpoch(request.securityEpoch, epoch)) {
+            throw UsageError("--security-epoch " + request.securityEpoch +
+                             ": expected a decimal from 0 to " +
+                             std::to_string(package_format::kSecurityEpochMax));
+        }
+    }
+    if (line.value("sign", request.signKey) && request.signKey.empty()) {
+        throw UsageError("option --sign needs a key");
     }
     for (const std::string& entry : line.values("set")) {
         const auto equals = entry.find('=');
@@ -137,6 +152,26 @@ int runCreate(const std::vector<std::string>& args) {
     std::cout << "qvpack: created " << request.outDir << ": " << result.files << " files ("
               << result.encrypted << " encrypted), PRODUCT_TYPE=" << request.productType
               << ", KIVRA_VERSION=" << request.version << "\n";
+    if (!request.signKey.empty()) {
+        std::cout << signedLine(request.outDir, true, result.signature);
+    }
+    flushReport();
+    return 0;
+}
+
+int runSign(const std::vector<std::string>& args) {
+    const CommandLine line = parseCommandLine(args, {"key"}, {}, {"statement-only"});
+    requireOperands(line, 1, "sign", "PKGDIR");
+    std::string key;
+    const bool withKey = line.value("key", key);
+    if (withKey == (line.options.count("statement-only") != 0)) {
+        throw UsageError("sign: expected one of --key KEY and --statement-only");
+    }
+    if (withKey && key.empty()) {
+        throw UsageError("option --key needs a key");
+    }
+    const SignResult result = signPackage(line.operands[0], key);
+    std::cout << signedLine(line.operands[0], withKey, result);
     flushReport();
     return 0;
 }
@@ -259,6 +294,9 @@ int run(const std::vector<std::string>& argv) {
     }
     if (command == "decrypt") {
         return runDecrypt(args);
+    }
+    if (command == "sign") {
+        return runSign(args);
     }
     if (command == "artifact") {
         return runArtifact(args);

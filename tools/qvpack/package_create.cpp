@@ -15,6 +15,7 @@
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
 #include "package_format/products.h"
+#include "package_format/statement.h"
 #include "qvsystemtools/dir_ops.h"
 #include "qvsystemtools/work_dir.h"
 #include "tools/qvpack/file_util.h"
@@ -223,6 +224,13 @@ std::vector<std::string> checkRequest(const CreateRequest& request) {
             "file system, device tree or recovery image (see qvpack --help)");
     }
     checkRadioEntries(request.extraEntries);
+    for (const auto& entry : request.extraEntries) {
+        if (entry.first == package_format::kSecurityEpochKey) {
+            throw UsageError(std::string("--set ") + package_format::kSecurityEpochKey +
+                             ": give the epoch with --security-epoch, which the statement "
+                             "repeats");
+        }
+    }
     return warnings;
 }
 
@@ -241,6 +249,9 @@ CreateResult createPackage(const CreateRequest& request) {
             throw PackError("cannot compute the MD5 digest of " + request.initScript);
         }
         entries.emplace_back(package_format::kInitScriptDigestKey, digest);
+    }
+    if (!request.securityEpoch.empty()) {
+        entries.emplace_back(package_format::kSecurityEpochKey, request.securityEpoch);
     }
     entries.insert(entries.end(), request.extraEntries.begin(), request.extraEntries.end());
     const std::string manifest = formatManifest(entries);
@@ -282,9 +293,15 @@ CreateResult createPackage(const CreateRequest& request) {
     const std::string plainList = work.path() + "/" + package_format::kDigestListName;
     writeText(plainList, digests);
     encryptPlain(crypto, plainList, cleanup.add(out + "/" + package_format::kDigestListName));
+    if (!request.signKey.empty()) {
+        (void)cleanup.add(out + "/" + package_format::kStatementName);
+        (void)cleanup.add(out + "/" + package_format::kSignatureName);
+        result.signature = signPackage(out, request.signKey);
+    }
     cleanup.commit();
     result.encrypted += 1;
-    result.files = files.size() + 2 + (request.initScript.empty() ? 0 : 1);
+    result.files =
+        files.size() + 2 + (request.initScript.empty() ? 0 : 1) + (request.signKey.empty() ? 0 : 2);
     return result;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // The installer's run data, shared by the step implementations.
 
+#include <memory>
 #include <string>
 
-#include "installer/install_lock.h"
+#include "installer/install_session.h"
 #include "installer/kivra_installer.h"
 
 namespace KIVRA {
@@ -19,9 +20,10 @@ struct KivraInstaller::Impl {
     std::string tempDir = std::string("/mnt/hda1") + "/Kvtemp";
     std::string lastError;
     int32_t lastCode = 0;
-    // The install lock this run took (or the left-over one it found and now holds); held
-    // until the installer ends, which removes it.
-    installer::InstallLock lock;
+    // The run's lock and log: the run driver's session, or this installer's own.
+    std::unique_ptr<installer::InstallSession> ownSession;
+    installer::InstallSession* session = nullptr;
+    KivraInstaller::StepHook stepHook;
 };
 
 namespace installer {
@@ -35,7 +37,7 @@ std::string origin(const char* operation);
 // Runs a step body under the installer's boundary rule: an Err is logged and its code
 // returned, any other exception gives Failure without a line, a normal end gives 0.
 template <typename Body>
-int runStep(Body&& body) {
+KivraInstaller::Error runStep(Body&& body) {
     try {
         body();
         return KivraInstaller::Success;
@@ -61,8 +63,11 @@ int runStep(Body&& body) {
 void check(KivraInstaller::Impl& d, int code, const std::string& failure,
            const std::string& origin);
 
-// A safe point of the run: when a stop signal has come (see stop_signals.h), the step fails
-// with Failure "Stopped by <signal>", so the run ends as after any failed step.
+// "Stopped by <signal>" when a stop signal has come (see stop_signals.h), else empty.
+[[nodiscard]] std::string stopReason();
+
+// A safe point of the run: when a stop signal has come, the step fails with Failure and the
+// stop reason, so the run ends as after any failed step.
 void stopIfAsked(KivraInstaller::Impl& d, const std::string& origin);
 
 // The value of the environment variable name; when it is not set, the step fails with

@@ -91,6 +91,8 @@ struct InstallRun {
     // failure on the data partition since, which sync() would keep to itself.
     std::optional<DataPartitionWrites> writes;
     int nextPartition = -1;
+    // The environment write has begun: from here a failure may leave the flag set.
+    bool flagWritten = false;
 };
 
 }  // namespace installer
@@ -203,7 +205,9 @@ Error getBootPartition(InstallRun& r) {
 }
 
 Error setUpdateFlag(InstallRun& r) {
-    if (!qvcommontools::setEnvValue("fwupdate_flag", "1", r.nextPartition, r.d.lastError)) {
+    r.flagWritten = true;
+    if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kUpdatePending,
+                                    r.nextPartition, r.d.lastError)) {
         return KivraInstaller::EnvironmentError;
     }
     return KivraInstaller::Success;
@@ -243,6 +247,17 @@ Error unlock(InstallRun& r) {
             .log();
     }
     return KivraInstaller::Success;
+}
+
+// A run that ends with status 1 leaves no flag set: the staging directory it stands over may
+// be complete, but the boot configuration that goes with it is not. Said only when the
+// clearing fails too.
+void clearUpdateFlag(InstallRun& r) {
+    std::string text;
+    if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kNoUpdatePending,
+                                    r.nextPartition, text)) {
+        InstallerErr(KivraInstaller::EnvironmentError, text, installer::origin("install")).log();
+    }
 }
 
 using installer::StopRule;
@@ -338,6 +353,9 @@ KivraInstaller::Error KivraInstaller::install(bool& rmUpdateNeeded) {
     } catch (...) {
         // An unexpected failure (out of memory) ends the install without a line of its own.
         result = Failure;
+    }
+    if (result != Success && r.flagWritten) {
+        clearUpdateFlag(r);
     }
     if (result != Success && installer::stopSignal() != 0) {
         // Stopped on request, the install does not go on: the status must not keep asking

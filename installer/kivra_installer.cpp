@@ -6,6 +6,7 @@
 #include "installer/install_session.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/stop_signals.h"
+#include "qvcommontools/env_value.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/dir_ops.h"
 #include "qvsystemtools/file_ops.h"
@@ -89,6 +90,17 @@ KivraInstaller::Error KivraInstaller::setFwDir(const std::string& dir) {
             installer::fail(d, NotADirectory, dir + " is not a directory", origin);
         }
         d.fwDir = dir;
+        // A flag set by an earlier run stands over the staging directory emptied below: it is
+        // cleared first, so the boot procedure is never sent to images that are gone.
+        std::string flag;
+        if (qvcommontools::getEnvValue(installer::kUpdateFlag, flag) &&
+            flag == installer::kUpdatePending) {
+            logInstall("  - KivraInstaller::setFwDir: Clear environment flag");
+            if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kNoUpdatePending, -1,
+                                            d.lastError)) {
+                installer::raise(EnvironmentError, d.lastError, origin);
+            }
+        }
         // The staging directory is emptied so a failed earlier run cannot leave an
         // unverified image behind.
         if (qvsystemtools::forceCreateDir(d.fwImagesDir, qvsystemtools::kEmptyExistingDir,

@@ -28,6 +28,12 @@ struct KivraInstaller::Impl {
 
 namespace installer {
 
+// The boot environment variable that tells the boot procedure an update is staged, and its
+// two values.
+inline constexpr const char* kUpdateFlag = "fwupdate_flag";
+inline constexpr const char* kUpdatePending = "1";
+inline constexpr const char* kNoUpdatePending = "0";
+
 // The package manifest's copy in /tmp: written by the install sequence, read by readManifest.
 inline constexpr const char* kPackageManifestCopy = "/tmp/fw_manifest.txt";
 

@@ -65,6 +65,32 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NeitherCopyIntact", kErased, torn(recordOf(kOld, 7)), false, EnvState::Broken, 0}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
+// Before the install an earlier update is pending (copy 2, flag 7): the install clears the
+// flag over copy 1 (flag 8), then sets it over copy 2 (flag 9).
+class PendingEnvVerdictTest : public ::testing::TestWithParam<Row> {};
+
+TEST_P(PendingEnvVerdictTest, JudgesWhatTheBootLoaderTakes) {
+    const Row& row = GetParam();
+    const auto verdict = powercut::judgeEnvironment(recordOf(kOld, 6), recordOf(kNew, 7),
+                                                    row.after1, row.after2, row.anyFlag);
+    EXPECT_EQ(verdict.state, row.state) << verdict.reason;
+    EXPECT_EQ(verdict.copy, row.copy);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, PendingEnvVerdictTest,
+    ::testing::Values(
+        Row{"Untouched", recordOf(kOld, 6), recordOf(kNew, 7), false, EnvState::Old, 2},
+        Row{"ClearingTorn", torn(recordOf(kOld, 8)), recordOf(kNew, 7), false, EnvState::Old, 2},
+        Row{"Cleared", recordOf(kOld, 8), recordOf(kNew, 7), false, EnvState::Cleared, 1},
+        Row{"SettingTorn", recordOf(kOld, 8), torn(recordOf(kNew, 9)), false, EnvState::Cleared, 1},
+        Row{"SetAgain", recordOf(kOld, 8), recordOf(kNew, 9), false, EnvState::New, 2},
+        // Set without being cleared first: the staging it stands over was emptied meanwhile.
+        Row{"SetWithoutClearing", recordOf(kNew, 8), recordOf(kNew, 7), false, EnvState::Broken, 1},
+        Row{"ClearedWithWrongFlag", recordOf(kOld, 9), recordOf(kNew, 7), false, EnvState::Broken,
+            1}),
+    [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
 TEST(EnvVerdict, NewEnvironmentAddsAMissingFlagVariable) {
     const std::vector<std::string> before = {"bootcmd=run boot_a"};
     const auto verdict =

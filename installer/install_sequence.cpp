@@ -250,9 +250,15 @@ Error unlock(InstallRun& r) {
 }
 
 // A run that ends with status 1 leaves no flag set: the staging directory it stands over may
-// be complete, but the boot configuration that goes with it is not. Said only when the
-// clearing fails too.
+// be complete, but the boot configuration that goes with it is not. Only a flag that reads
+// set is cleared (a write that never reached the flash leaves nothing to clear, and nothing
+// to say); said only when the clearing fails.
 void clearUpdateFlag(InstallRun& r) {
+    std::string flag;
+    if (!qvcommontools::getEnvValue(installer::kUpdateFlag, flag) ||
+        flag != installer::kUpdatePending) {
+        return;
+    }
     std::string text;
     if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kNoUpdatePending,
                                     r.nextPartition, text)) {

@@ -10,7 +10,7 @@ namespace {
 const char* const kBootUpdateFile = "/tmp/boot_config";
 }
 
-int KivraInstaller::getBootPartition(int& partition) {
+KivraInstaller::Error KivraInstaller::getBootPartition(int& partition) {
     const std::string origin = installer::origin("getBootPartition");
     return installer::runStep([&] {
         if (!qvsystemtools::isFile(kBootUpdateFile)) {

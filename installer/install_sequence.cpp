@@ -1,10 +1,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
+#include <optional>
 #include <utility>
 
 #include "installer/install_lock.h"
+#include "installer/install_sequence.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/package_verdicts.h"
@@ -77,64 +81,57 @@ std::string runningVersion() {
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+}  // namespace
+
+namespace installer {
+
 // What every step of one install works with.
-struct Run {
+struct InstallRun {
     KivraInstaller& installer;
     KivraInstaller::Impl& d;
-    const std::string& origin;
+    bool& rmUpdateNeeded;
+    // Opened before the first image is written: the flush then reports every write-back
+    // failure on the data partition since, which sync() would keep to itself.
+    std::optional<DataPartitionWrites> writes;
+    int nextPartition = -1;
+    // The environment write has begun: from here a failure may leave the flag set.
+    bool flagWritten = false;
 };
 
-// The steps as the progress file numbers and names them; the image installation is the one
-// that takes the time.
-constexpr int kStepCount = 20;
-constexpr int kImageStep = 12;
-const char* const kStepNames[kStepCount] = {"status_done",
-                                            "status_do_not_disconnect",
-                                            "stop_services",
-                                            "copy_manifest",
-                                            "read_manifest",
-                                            "check_product_type",
-                                            "check_manifest_content",
-                                            "pre_install_run",
-                                            "check_rm_update",
-                                            "check_downgrade",
-                                            "check_upgrade",
-                                            "install_firmware",
-                                            "version_record",
-                                            "get_boot_partition",
-                                            "next_boot_partition",
-                                            "set_environment_flag",
-                                            "environment_query",
-                                            "update_boot_config",
-                                            "sync",
-                                            "unlock"};
+}  // namespace installer
 
-// Every step, with a line or without, is reported as it begins (before its safe point, so a
-// stop there is this step's failure).
-void reachStep(const Run& r, int number) { r.d.progress.step(number, kStepNames[number - 1]); }
+namespace {
 
-// Each step begins at a safe point: a stop signal that came meanwhile ends the run there.
-void beginStep(const Run& r, int number, const char* line) {
-    reachStep(r, number);
-    installer::stopIfAsked(r.d, r.origin);
-    logInstall(line);
+using Error = KivraInstaller::Error;
+using installer::InstallRun;
+
+// A step that fails with a text of its own.
+Error failWith(InstallRun& r, Error code, const std::string& text) {
+    r.d.lastError = text;
+    return code;
 }
+
+// The sub-steps whose operations still give their code as an int.
+Error asError(int code) { return static_cast<Error>(code); }
 
 // The device's web page polls the status file: each stage stays for 2 s so that the page
 // shows it before the next one replaces it.
-void showStatus(const Run& r, int number, const char* text) {
-    reachStep(r, number);
-    installer::stopIfAsked(r.d, r.origin);
+Error showStatus(InstallRun& r, const char* text) {
     if (qvcommontools::writeFwStatus(text) == qvcommontools::StatusWrite::Failed) {
-        installer::fail(r.d, KivraInstaller::FileError,
-                        std::string("Unable to write file ") + qvcommontools::kFwStatusPath,
-                        r.origin);
+        return failWith(r, KivraInstaller::FileError,
+                        std::string("Unable to write file ") + qvcommontools::kFwStatusPath);
     }
     ::sleep(2);
+    return KivraInstaller::Success;
 }
 
-void copyManifest(const Run& r) {
-    beginStep(r, 4, "  - KivraInstaller::install: Copy Manifest");
+Error showDone(InstallRun& r) { return showStatus(r, "1:DONE"); }
+
+Error showDoNotDisconnect(InstallRun& r) { return showStatus(r, kDoNotDisconnect); }
+
+Error stopServices(InstallRun& r) { return r.installer.stopServices(); }
+
+Error copyManifest(InstallRun& r) {
     // The working copy is made privately and then given its name: a link planted at its
     // name in world-writable /tmp would otherwise have the package manifest written
     // over whatever file it points to.
@@ -148,149 +145,243 @@ void copyManifest(const Run& r) {
             package_format::checkManifestFile(package_format::entryKindOf(manifest))) &&
         qvsystemtools::copyFile(manifest, manifestCopy.path()) == qvsystemtools::TOOL_OK;
     const bool placed = manifestCopy.putInPlace();
-    if (!copied || !placed) {
-        installer::fail(r.d, KivraInstaller::ManifestCopyError, "Manifest copy to tmp failed",
-                        r.origin);
+    return copied && placed ? KivraInstaller::Success : KivraInstaller::ManifestCopyError;
+}
+
+Error readManifest(InstallRun& r) { return r.installer.readPackageManifest(); }
+
+Error checkProductType(InstallRun& r) { return asError(r.installer.checkProductType()); }
+
+Error readPackageVersion(InstallRun& r) {
+    if (const auto refusal = installer::refusalOf(package_format::checkVersion(r.d.manifest))) {
+        return refusal->code;
     }
-}
-
-void readPackageVersion(const Run& r) {
-    beginStep(r, 7, "  - KivraInstaller::install: Check manifest content");
-    installer::refuseOn(r.d, package_format::checkVersion(r.d.manifest), r.origin);
     r.d.version = r.d.manifest.at(package_format::kVersionKey);
+    return KivraInstaller::Success;
 }
 
-// The images, then the version record, and all of it flushed to the data partition.
-void stageImages(const Run& r) {
-    beginStep(r, kImageStep, "  - KivraInstaller::install: Install firmware ");
-    // Opened before the first image is written: the flush below then reports every
-    // write-back failure on the data partition since, which sync() would keep to itself.
-    DataPartitionWrites writes(r.d.fwImagesDir, r.d.tempDir);
-    installer::check(r.d, r.installer.installFirmware(), "Firmware install failed", r.origin);
+Error preInstallRun(InstallRun& r) { return asError(r.installer.preInstallRun()); }
 
-    reachStep(r, 13);
+Error checkRmUpdate(InstallRun& r) { return r.installer.checkRmUpdateNeeded(r.rmUpdateNeeded); }
+
+Error checkDowngrade(InstallRun& r) { return asError(r.installer.checkDowngrade()); }
+
+Error checkUpgrade(InstallRun& r) { return asError(r.installer.checkUpgrade()); }
+
+Error installFirmware(InstallRun& r) {
+    r.writes.emplace(r.d.fwImagesDir, r.d.tempDir);
+    return asError(r.installer.installFirmware());
+}
+
+// The boot procedure reads the version record with the staged images: an update sent to
+// the boot loader with an empty or cut version file is not a success.
+Error writeVersionRecord(InstallRun& r) {
     const std::string running = runningVersion();
     logInstall("Currently running KIVRA version " + running + " and installing " + r.d.version);
-    // The boot procedure reads the version record with the staged images: an update
-    // sent to the boot loader with an empty or cut version file is not a success.
     const std::pair<std::string, const std::string&> versions[] = {
         {r.d.fwImagesDir + "/version1.txt", running},
         {r.d.fwImagesDir + "/version2.txt", r.d.version}};
     for (const auto& [path, text] : versions) {
         if (qvsystemtools::writeFile(text, path) != qvsystemtools::TOOL_OK) {
-            installer::fail(r.d, KivraInstaller::FileError, "Unable to write file " + path,
-                            r.origin);
+            return failWith(r, KivraInstaller::FileError, "Unable to write file " + path);
         }
     }
-    // The boot environment is about to say that staged images are waiting: they must be
-    // on the data partition before the flag is, or a power cut in between would boot
-    // into images that never reached the disk.
-    if (writes.flush() != 0) {
-        installer::fail(r.d, KivraInstaller::FileError, "Unable to sync " + r.d.fwImagesDir,
-                        r.origin);
-    }
+    return KivraInstaller::Success;
 }
 
-int nextBootPartition(const Run& r) {
-    beginStep(r, 14, "  - KivraInstaller::install: Get boot partition ");
-    int nextPartition = -1;
-    installer::check(r.d, KivraInstaller::getBootPartition(nextPartition),
-                     "Getting boot partition failed", r.origin);
-    reachStep(r, 15);
-    logInstall("  - KivraInstaller::install: Next boot partition: " +
-               std::to_string(nextPartition));
-    return nextPartition;
+// The boot environment is about to say that staged images are waiting: they must be on the
+// data partition before the flag is, or a power cut in between would boot into images that
+// never reached the disk.
+Error syncDataPartition(InstallRun& r) {
+    if (!r.writes || r.writes->flush() != 0) {
+        return failWith(r, KivraInstaller::FileError, "Unable to sync " + r.d.fwImagesDir);
+    }
+    return KivraInstaller::Success;
 }
 
-// Runs with the stop signals held: see install.
-void setUpdateFlag(const Run& r, int nextPartition) {
-    const std::string partition = std::to_string(nextPartition);
-    if (!qvcommontools::setEnvValue("fwupdate_flag", "1", nextPartition, r.d.lastError)) {
-        installer::raise(KivraInstaller::EnvironmentError, r.d.lastError, r.origin);
+Error getBootPartition(InstallRun& r) {
+    const Error code = KivraInstaller::getBootPartition(r.nextPartition);
+    if (code == KivraInstaller::Success) {
+        logInstall("  - KivraInstaller::install: Next boot partition: " +
+                   std::to_string(r.nextPartition));
     }
-    // Only for the log: what the environment tool now reports for that partition.
-    reachStep(r, 17);
+    return code;
+}
+
+Error setUpdateFlag(InstallRun& r) {
+    r.flagWritten = true;
+    if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kUpdatePending,
+                                    r.nextPartition, r.d.lastError)) {
+        return KivraInstaller::EnvironmentError;
+    }
+    return KivraInstaller::Success;
+}
+
+// Only for the log: what the environment tool now reports for that partition.
+Error logEnvironment(InstallRun& r) {
+    const std::string partition = std::to_string(r.nextPartition);
     const std::string environment =
         qvsystemtools::execCommand("envupdater -u -p " + partition + " fwupdate_flag");
     logInstall("  - KivraInstaller::install: Environment " + partition + " contains " +
                environment);
-
-    if (nextPartition != -1) {
-        reachStep(r, 18);
-        logInstall("  - KivraInstaller::install: Update boot config ");
-        if (!qvcommontools::updateBootConfig(nextPartition)) {
-            installer::fail(r.d, KivraInstaller::FileError, "Boot config update failed", r.origin);
-        }
-    }
+    return KivraInstaller::Success;
 }
 
-void unlock(const Run& r) {
-    reachStep(r, 20);
-    logInstall("  - KivraInstaller::install: Unlock");
-    if (!r.d.lock.release()) {
+// Only a device told its next boot partition has one to select.
+Error updateBootConfig(InstallRun& r) {
+    if (r.nextPartition == -1) {
+        return KivraInstaller::Success;
+    }
+    logInstall("  - KivraInstaller::install: Update boot config ");
+    return qvcommontools::updateBootConfig(r.nextPartition) ? KivraInstaller::Success
+                                                            : KivraInstaller::FileError;
+}
+
+Error syncAll(InstallRun&) {
+    ::sync();
+    return KivraInstaller::Success;
+}
+
+// A lock that cannot be removed is reported, and the install still succeeds: the run
+// driver's end clears it again.
+Error unlock(InstallRun& r) {
+    if (!r.d.session->unlock()) {
         r.d.lastError = std::string("Unable to remove file ") + installer::kLockPath;
-        InstallerErr(KivraInstaller::UnlockError, r.d.lastError, r.origin).log();
+        InstallerErr(KivraInstaller::UnlockError, r.d.lastError, installer::origin("install"))
+            .log();
+    }
+    return KivraInstaller::Success;
+}
+
+// A run that ends with status 1 leaves no flag set: the staging directory it stands over may
+// be complete, but the boot configuration that goes with it is not. Only a flag that reads
+// set is cleared (a write that never reached the flash leaves nothing to clear, and nothing
+// to say); said only when the clearing fails.
+void clearUpdateFlag(InstallRun& r) {
+    std::string flag;
+    if (!qvcommontools::getEnvValue(installer::kUpdateFlag, flag) ||
+        flag != installer::kUpdatePending) {
+        return;
+    }
+    std::string text;
+    if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kNoUpdatePending,
+                                    r.nextPartition, text)) {
+        InstallerErr(KivraInstaller::EnvironmentError, text, installer::origin("install")).log();
     }
 }
+
+using installer::StopRule;
+
+// The install, top to bottom. A new step is one row here and one function above.
+const installer::InstallStep kSteps[] = {
+    {"show_done_status", nullptr, showDone, nullptr, StopRule::SafePoint},
+    {"show_do_not_disconnect_status", nullptr, showDoNotDisconnect, nullptr, StopRule::SafePoint},
+    {"stop_services", "  - KivraInstaller::install: Stop Services", stopServices,
+     "Unable to stop services", StopRule::SafePoint},
+    {"copy_manifest", "  - KivraInstaller::install: Copy Manifest", copyManifest,
+     "Manifest copy to tmp failed", StopRule::SafePoint},
+    {"read_manifest", "  - KivraInstaller::install: Read Manifest", readManifest,
+     "Manifest read failed", StopRule::SafePoint},
+    {"check_product_type", "  - KivraInstaller::install: Check product type", checkProductType,
+     "Product Type check failed", StopRule::SafePoint},
+    {"read_package_version", "  - KivraInstaller::install: Check manifest content",
+     readPackageVersion, "Manifest check failed", StopRule::SafePoint},
+    {"pre_install_run", "  - KivraInstaller::install: Pre install run", preInstallRun,
+     "Pre Install Run failed", StopRule::SafePoint},
+    {"check_rm_update", "  - KivraInstaller::install: Check if RM update need ", checkRmUpdate,
+     "RM update check failed", StopRule::SafePoint},
+    {"check_downgrade", nullptr, checkDowngrade, "Downgrade check failed", StopRule::NoSafePoint},
+    {"check_upgrade", nullptr, checkUpgrade, "Upgrade check failed", StopRule::NoSafePoint},
+    {"install_firmware", "  - KivraInstaller::install: Install firmware ", installFirmware,
+     "Firmware install failed", StopRule::SafePoint},
+    {"write_version_record", nullptr, writeVersionRecord, nullptr, StopRule::NoSafePoint},
+    {"sync_data_partition", nullptr, syncDataPartition, nullptr, StopRule::NoSafePoint},
+    {"get_boot_partition", "  - KivraInstaller::install: Get boot partition ", getBootPartition,
+     "Getting boot partition failed", StopRule::SafePoint},
+    // The last safe point. From the environment write on, the run completes: a stop in the
+    // middle of it could leave neither copy good, and one right after it a flag that points
+    // at the images without the boot partition that goes with them.
+    {"set_update_flag", "  - KivraInstaller::install: Set environment flag ", setUpdateFlag,
+     nullptr, StopRule::HoldFromHere},
+    {"log_environment", nullptr, logEnvironment, nullptr, StopRule::NoSafePoint},
+    {"update_boot_config", nullptr, updateBootConfig, "Boot config update failed",
+     StopRule::NoSafePoint},
+    {"sync", nullptr, syncAll, nullptr, StopRule::NoSafePoint},
+    {"unlock", "  - KivraInstaller::install: Unlock", unlock, nullptr, StopRule::NoSafePoint},
+};
 
 }  // namespace
 
-int KivraInstaller::install(bool& rmUpdateNeeded) {
-    const std::string origin = installer::origin("install");
+namespace installer {
+
+const InstallStep* InstallSteps::begin() const { return std::begin(kSteps); }
+const InstallStep* InstallSteps::end() const { return std::end(kSteps); }
+
+InstallSteps installSteps() { return InstallSteps{}; }
+
+}  // namespace installer
+
+KivraInstaller::Error KivraInstaller::install(bool& rmUpdateNeeded) {
     Impl& d = *impl_;
-    const Run r{*this, d, origin};
-    d.progress.plan(kStepCount, kImageStep);
-    const int result = installer::runStep([&] {
-        showStatus(r, 1, "1:DONE");
-        showStatus(r, 2, kDoNotDisconnect);
-
-        beginStep(r, 3, "  - KivraInstaller::install: Stop Services");
-        installer::check(d, stopServices(), "Unable to stop services", origin);
-
-        copyManifest(r);
-
-        beginStep(r, 5, "  - KivraInstaller::install: Read Manifest");
-        installer::check(d, readPackageManifest(), "Manifest read failed", origin);
-
-        beginStep(r, 6, "  - KivraInstaller::install: Check product type");
-        installer::check(d, checkProductType(), "Product Type check failed", origin);
-
-        readPackageVersion(r);
-
-        beginStep(r, 8, "  - KivraInstaller::install: Pre install run");
-        installer::check(d, preInstallRun(), "Pre Install Run failed", origin);
-
-        beginStep(r, 9, "  - KivraInstaller::install: Check if RM update need ");
-        installer::check(d, checkRmUpdateNeeded(rmUpdateNeeded), "RM update check failed", origin);
-
-        reachStep(r, 10);
-        installer::check(d, checkDowngrade(), "Downgrade check failed", origin);
-        reachStep(r, 11);
-        installer::check(d, checkUpgrade(), "Upgrade check failed", origin);
-
-        stageImages(r);
-
-        const int nextPartition = nextBootPartition(r);
-
-        beginStep(r, 16, "  - KivraInstaller::install: Set environment flag ");
-        // The last safe point. From the environment write on, the run completes: a stop in
-        // the middle of it could leave neither copy good, and one right after it a flag that
-        // points at the images without the boot partition that goes with them.
-        const installer::HeldStopSignals held;
-        setUpdateFlag(r, nextPartition);
-
-        reachStep(r, 19);
-        ::sync();
-
-        unlock(r);
+    installer::InstallRun r{*this, d, rmUpdateNeeded, std::nullopt, -1};
+    // Held from the row that says so to the end of the install.
+    std::optional<installer::HeldStopSignals> held;
+    const installer::InstallSteps steps = installer::installSteps();
+    Error result = Success;
+    // The image installation is the step whose bytes take the time: the progress file gives
+    // it most of its bar.
+    const auto images = std::find_if(steps.begin(), steps.end(), [](const auto& step) {
+        return std::string(step.name) == "install_firmware";
     });
+    d.progress.plan(steps.size(), static_cast<int>(images - steps.begin()) + 1);
+    try {
+        int number = 0;
+        for (const installer::InstallStep& step : steps) {
+            ++number;
+            // Reported before the safe point: a stop there is this step's failure.
+            d.progress.step(number, step.name);
+            if (d.stepHook) {
+                d.stepHook(step, number, steps.size());
+            }
+            if (step.stop != installer::StopRule::NoSafePoint) {
+                const std::string reason = installer::stopReason();
+                if (!reason.empty()) {
+                    result = failWith(r, Failure, reason);
+                    break;
+                }
+            }
+            if (step.line != nullptr) {
+                logInstall(step.line);
+            }
+            if (step.stop == installer::StopRule::HoldFromHere) {
+                held.emplace();
+            }
+            d.lastCode = step.run(r);
+            if (d.lastCode != Success) {
+                if (step.failure != nullptr) {
+                    d.lastError = step.failure;
+                }
+                result = static_cast<Error>(d.lastCode);
+                break;
+            }
+        }
+        if (result != Success) {
+            InstallerErr(result, d.lastError, installer::origin("install")).log();
+        }
+    } catch (...) {
+        // An unexpected failure (out of memory) ends the install without a line of its own.
+        result = Failure;
+    }
+    if (result != Success && r.flagWritten) {
+        clearUpdateFlag(r);
+    }
     if (result != Success && installer::stopSignal() != 0) {
         // Stopped on request, the install does not go on: the status must not keep asking
         // not to disconnect. Nothing more can be done if /tmp refuses it too.
         (void)qvcommontools::writeFwStatus("1:DONE");
     }
-    // After a failed step the lock stays held until the installer is destroyed (its one
-    // owner, Impl::lock), which the run driver does only once the log is complete.
+    // After a failed step the lock stays held until the run's session ends, which the run
+    // driver lets happen only once the log is complete.
     return result;
 }
 

@@ -1,10 +1,12 @@
 #include "installer/kivra_installer.h"
 
 #include <cstdlib>
+#include <utility>
 
-#include "installer/install_lock.h"
+#include "installer/install_session.h"
 #include "installer/kivra_installer_impl.h"
 #include "installer/stop_signals.h"
+#include "qvcommontools/env_value.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/dir_ops.h"
 #include "qvsystemtools/file_ops.h"
@@ -27,10 +29,15 @@ void fail(KivraInstaller::Impl& d, KivraInstaller::Error code, const std::string
     raise(code, d.lastError, origin);
 }
 
-void stopIfAsked(KivraInstaller::Impl& d, const std::string& origin) {
+std::string stopReason() {
     const int sig = stopSignal();
-    if (sig != 0) {
-        fail(d, KivraInstaller::Failure, std::string("Stopped by ") + stopSignalName(sig), origin);
+    return sig == 0 ? std::string() : std::string("Stopped by ") + stopSignalName(sig);
+}
+
+void stopIfAsked(KivraInstaller::Impl& d, const std::string& origin) {
+    const std::string reason = stopReason();
+    if (!reason.empty()) {
+        fail(d, KivraInstaller::Failure, reason, origin);
     }
 }
 
@@ -55,40 +62,45 @@ void check(KivraInstaller::Impl& d, int code, const std::string& failure,
 
 using qvcommontools::logInstall;
 
-KivraInstaller::KivraInstaller() : impl_(std::make_unique<Impl>()) {}
+KivraInstaller::KivraInstaller() : impl_(std::make_unique<Impl>()) {
+    impl_->ownSession = std::make_unique<installer::InstallSession>();
+    impl_->session = impl_->ownSession.get();
+}
+
+KivraInstaller::KivraInstaller(installer::InstallSession& session)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->session = &session;
+}
 
 KivraInstaller::~KivraInstaller() = default;
 
-int KivraInstaller::setFwDir(const std::string& dir) {
+KivraInstaller::Error KivraInstaller::setFwDir(const std::string& dir) {
     const std::string origin = installer::origin("setFwDir");
     Impl& d = *impl_;
     return installer::runStep([&] {
-        // The log belongs to the run that holds the lock: a run refused by a live run
-        // leaves that run's log alone, a run that now holds a left-over lock (whose run has
-        // ended) starts the log afresh like any run that got the lock.
-        auto refuse = [&] {
-            if (d.lock.probe() == installer::LockResult::Stale) {
-                qvcommontools::releaseInstallLog();
-            } else {
-                qvcommontools::discardInstallLog();
-            }
-            installer::fail(d, LockExists, "Check file lock failed", origin);
-        };
         logInstall("  - KivraInstaller::setFwDir: Check Lock");
-        if (qvsystemtools::isFile(installer::kLockPath)) {
-            refuse();
+        if (d.session->lockPresent()) {
+            installer::fail(d, LockExists, "Check file lock failed", origin);
         }
         logInstall("  - KivraInstaller::setFwDir: Lock");
-        // Another run may have taken the lock since the check above; such a run is refused
-        // exactly like one that found the lock at once.
-        if (d.lock.take() == installer::LockResult::Held) {
-            refuse();
+        if (!d.session->takeLock()) {
+            installer::fail(d, LockExists, "Check file lock failed", origin);
         }
-        qvcommontools::releaseInstallLog();
         if (!qvsystemtools::isDir(dir)) {
             installer::fail(d, NotADirectory, dir + " is not a directory", origin);
         }
         d.fwDir = dir;
+        // A flag set by an earlier run stands over the staging directory emptied below: it is
+        // cleared first, so the boot procedure is never sent to images that are gone.
+        std::string flag;
+        if (qvcommontools::getEnvValue(installer::kUpdateFlag, flag) &&
+            flag == installer::kUpdatePending) {
+            logInstall("  - KivraInstaller::setFwDir: Clear environment flag");
+            if (!qvcommontools::setEnvValue(installer::kUpdateFlag, installer::kNoUpdatePending, -1,
+                                            d.lastError)) {
+                installer::raise(EnvironmentError, d.lastError, origin);
+            }
+        }
         // The staging directory is emptied so a failed earlier run cannot leave an
         // unverified image behind.
         if (qvsystemtools::forceCreateDir(d.fwImagesDir, qvsystemtools::kEmptyExistingDir,
@@ -110,7 +122,9 @@ void KivraInstaller::setFwCarrier(const std::string& carrier) {
 // The router runs no service that an install has to stop: the step is kept so that the
 // sequence, its progress line and its failure text stay those the device software knows,
 // and a service added one day is stopped here.
-int KivraInstaller::stopServices() { return Success; }
+KivraInstaller::Error KivraInstaller::stopServices() { return Success; }
+
+void KivraInstaller::setStepHook(StepHook hook) { impl_->stepHook = std::move(hook); }
 
 qvcommontools::FwProgress& KivraInstaller::progress() { return impl_->progress; }
 

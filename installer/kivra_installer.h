@@ -5,6 +5,7 @@
 // unexpected exception at a step's boundary gives Failure (1) without a line.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,6 +14,11 @@
 #include "qvcommontools/fw_progress.h"
 
 namespace KIVRA {
+
+namespace installer {
+class InstallSession;
+struct InstallStep;
+}  // namespace installer
 
 class KivraInstaller {
 public:
@@ -42,28 +48,40 @@ public:
 
     using Manifest = std::map<std::string, std::string>;
 
+    // An installer with a session of its own (see installer/install_session.h).
     KivraInstaller();
+    // An installer of the run whose lock and log session holds; session outlives it.
+    explicit KivraInstaller(installer::InstallSession& session);
     virtual ~KivraInstaller();
     KivraInstaller(const KivraInstaller&) = delete;
     KivraInstaller& operator=(const KivraInstaller&) = delete;
 
     // Takes the install lock, checks dir and empties the staging directory.
-    // 0, LockExists (3), NotADirectory (6), WorkDirError (7), or 1.
-    [[nodiscard]] int setFwDir(const std::string& dir);
+    // A device with an update pending (fwupdate_flag=1) has the flag cleared first, so that
+    // the flag never stands over the staging directory this run empties.
+    // 0, LockExists (3), NotADirectory (6), WorkDirError (7), EnvironmentError (9), or 1.
+    [[nodiscard]] Error setFwDir(const std::string& dir);
     // Records the carrier given on the command line; never fails.
     void setFwCarrier(const std::string& carrier);
-    // Runs the install sequence; sets rmUpdateNeeded when the radio module needs an update.
-    [[nodiscard]] int install(bool& rmUpdateNeeded);
+    // Runs the install sequence (installer/install_sequence.h), row by row; sets
+    // rmUpdateNeeded when the radio module needs an update. A failure after this run set the
+    // boot environment flag clears it again.
+    [[nodiscard]] Error install(bool& rmUpdateNeeded);
     // The run's progress file: the steps report to it; the run driver starts it once the
     // run holds the lock and ends it with the exit status.
     [[nodiscard]] qvcommontools::FwProgress& progress();
 
+    // Called at the start of each row of the install sequence with its number (from 1) and
+    // the number of rows, before its safe point and its progress line.
+    using StepHook = std::function<void(const installer::InstallStep& step, int number, int count)>;
+    void setStepHook(StepHook hook);
+
     // Sequence steps (each returns an Error value).
-    [[nodiscard]] int stopServices();
-    [[nodiscard]] static int readManifest(const std::string& path, Manifest& table);
-    [[nodiscard]] int readPackageManifest();
-    [[nodiscard]] int getManifestValue(const std::string& key, const Manifest& table,
-                                       std::string& value);
+    [[nodiscard]] Error stopServices();
+    [[nodiscard]] static Error readManifest(const std::string& path, Manifest& table);
+    [[nodiscard]] Error readPackageManifest();
+    [[nodiscard]] Error getManifestValue(const std::string& key, const Manifest& table,
+                                         std::string& value);
     [[nodiscard]] int getProductName(std::string& name);
     [[nodiscard]] int getProductType(std::string& type);
     [[nodiscard]] int checkProductType();
@@ -76,15 +94,15 @@ public:
     [[nodiscard]] int preInstallRun();
     // radio module + "_" + carrier (the carrier read from KIVRA_RMID once, when not given).
     // 0, or EnvironmentError (9); id is unchanged on failure.
-    [[nodiscard]] int getRmIdentifier(std::string& id);
+    [[nodiscard]] Error getRmIdentifier(std::string& id);
     // Mounts the carrier's stored image read-only on /tmp/kivrainstaller_mnt and reads its
     // /etc/manifest.txt into rmManifest; unmounts whenever the mount succeeded. 0,
     // RmStoreError (15; also for a carrier that would leave the store), ManifestError (8),
     // or 1. The mount point directory stays.
-    [[nodiscard]] int readInstalledRmManifest();
+    [[nodiscard]] Error readInstalledRmManifest();
     // Sets needed when the package's radio-module version or digest differs from the stored
     // image's. Always 0: every failure is logged and leaves needed false.
-    [[nodiscard]] int checkRmUpdateNeeded(bool& needed);
+    [[nodiscard]] Error checkRmUpdateNeeded(bool& needed);
     [[nodiscard]] static int getMd5Sum(const std::string& path, std::string& digest);
     [[nodiscard]] static int md5sum(const std::string& path, const std::string& expected,
                                     bool& match);
@@ -97,7 +115,7 @@ public:
     [[nodiscard]] int installFirmware();
     // The next boot partition from /tmp/boot_config: 0 or 1, or -1 when the file is absent.
     // 0, or FileError (5) for any other content, with partition unchanged.
-    [[nodiscard]] static int getBootPartition(int& partition);
+    [[nodiscard]] static Error getBootPartition(int& partition);
 
     struct Impl;
 

@@ -1,9 +1,10 @@
 #pragma once
 // The installer's run data, shared by the step implementations.
 
+#include <memory>
 #include <string>
 
-#include "installer/install_lock.h"
+#include "installer/install_session.h"
 #include "installer/kivra_installer.h"
 #include "qvcommontools/fw_progress.h"
 
@@ -20,14 +21,21 @@ struct KivraInstaller::Impl {
     std::string tempDir = std::string("/mnt/hda1") + "/Kvtemp";
     std::string lastError;
     int32_t lastCode = 0;
-    // The install lock this run took (or the left-over one it found and now holds); held
-    // until the installer ends, which removes it.
-    installer::InstallLock lock;
+    // The run's lock and log: the run driver's session, or this installer's own.
+    std::unique_ptr<installer::InstallSession> ownSession;
+    installer::InstallSession* session = nullptr;
+    KivraInstaller::StepHook stepHook;
     // What the device's web page reads of this run ("/tmp/fw_progress").
     qvcommontools::FwProgress progress;
 };
 
 namespace installer {
+
+// The boot environment variable that tells the boot procedure an update is staged, and its
+// two values.
+inline constexpr const char* kUpdateFlag = "fwupdate_flag";
+inline constexpr const char* kUpdatePending = "1";
+inline constexpr const char* kNoUpdatePending = "0";
 
 // The package manifest's copy in /tmp: written by the install sequence, read by readManifest.
 inline constexpr const char* kPackageManifestCopy = "/tmp/fw_manifest.txt";
@@ -38,7 +46,7 @@ std::string origin(const char* operation);
 // Runs a step body under the installer's boundary rule: an Err is logged and its code
 // returned, any other exception gives Failure without a line, a normal end gives 0.
 template <typename Body>
-int runStep(Body&& body) {
+KivraInstaller::Error runStep(Body&& body) {
     try {
         body();
         return KivraInstaller::Success;
@@ -64,8 +72,11 @@ int runStep(Body&& body) {
 void check(KivraInstaller::Impl& d, int code, const std::string& failure,
            const std::string& origin);
 
-// A safe point of the run: when a stop signal has come (see stop_signals.h), the step fails
-// with Failure "Stopped by <signal>", so the run ends as after any failed step.
+// "Stopped by <signal>" when a stop signal has come (see stop_signals.h), else empty.
+[[nodiscard]] std::string stopReason();
+
+// A safe point of the run: when a stop signal has come, the step fails with Failure and the
+// stop reason, so the run ends as after any failed step.
 void stopIfAsked(KivraInstaller::Impl& d, const std::string& origin);
 
 // The value of the environment variable name; when it is not set, the step fails with

@@ -6,7 +6,7 @@
 
 namespace KIVRA {
 
-int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
+KivraInstaller::Error KivraInstaller::readManifest(const std::string& path, Manifest& table) {
     const std::string origin = installer::origin("readManifest");
     return installer::runStep([&] {
         // Emptied first so a failed read never leaves an earlier manifest's values behind.
@@ -31,12 +31,12 @@ int KivraInstaller::readManifest(const std::string& path, Manifest& table) {
     });
 }
 
-int KivraInstaller::readPackageManifest() {
+KivraInstaller::Error KivraInstaller::readPackageManifest() {
     return readManifest(installer::kPackageManifestCopy, impl_->manifest);
 }
 
-int KivraInstaller::getManifestValue(const std::string& key, const Manifest& table,
-                                     std::string& value) {
+KivraInstaller::Error KivraInstaller::getManifestValue(const std::string& key,
+                                                       const Manifest& table, std::string& value) {
     const std::string origin = installer::origin("getManifestValue");
     Impl& d = *impl_;
     return installer::runStep([&] {

@@ -57,7 +57,7 @@ private:
 
 }  // namespace
 
-int KivraInstaller::getRmIdentifier(std::string& id) {
+KivraInstaller::Error KivraInstaller::getRmIdentifier(std::string& id) {
     const std::string origin = installer::origin("getRmIdentifier");
     Impl& d = *impl_;
     return installer::runStep([&] {
@@ -69,7 +69,7 @@ int KivraInstaller::getRmIdentifier(std::string& id) {
     });
 }
 
-int KivraInstaller::readInstalledRmManifest() {
+KivraInstaller::Error KivraInstaller::readInstalledRmManifest() {
     const std::string origin = installer::origin("readInstalledRmManifest");
     Impl& d = *impl_;
     // Declared outside the step so the image is unmounted after the failure line is logged.
@@ -110,7 +110,7 @@ int KivraInstaller::readInstalledRmManifest() {
     });
 }
 
-int KivraInstaller::checkRmUpdateNeeded(bool& needed) {
+KivraInstaller::Error KivraInstaller::checkRmUpdateNeeded(bool& needed) {
     const std::string origin = installer::origin("checkRmUpdateNeeded");
     Impl& d = *impl_;
     needed = false;

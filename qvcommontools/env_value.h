@@ -13,5 +13,10 @@ namespace qvcommontools {
 [[nodiscard]] bool setEnvValue(const std::string& name, const std::string& value, int partition,
                                std::string& errorText);
 
+// True with value set when the boot environment could be read and holds the variable. False,
+// quietly, where the device has no environment flash; false also when the flash cannot be
+// read (its handler says why on standard output), holds no valid copy or lacks the variable.
+[[nodiscard]] bool getEnvValue(const std::string& name, std::string& value);
+
 }  // namespace qvcommontools
 }  // namespace KIVRA

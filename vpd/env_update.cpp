@@ -9,6 +9,21 @@ VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& na
     return setFlashVariables(type, {{name, value}});
 }
 
+VpdUpdater::VpdUpdaterError readFlashVariable(VpdType type, const std::string& name,
+                                              std::string& value) {
+    VpdHandler handler(type, VpdHandler::kUpdateOlderCopy);
+    VpdUpdater::VpdUpdaterError result = handler.readNand();
+    if (result == VpdUpdater::VpdOk) {
+        result = handler.load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc);
+    }
+    if (result == VpdUpdater::VpdOk) {
+        result = handler.getUpdater().getValue(name, value);
+    }
+    // A read leaves nothing in /tmp: the room goes back to the steps that follow.
+    handler.removeWorkingCopies();
+    return result;
+}
+
 VpdUpdater::VpdUpdaterError setFlashVariables(
     VpdType type, const std::vector<std::pair<std::string, std::string>>& changes,
     const std::function<void(const VpdUpdater&)>& beforeSave) {

@@ -23,6 +23,13 @@ namespace KIVRA {
 [[nodiscard]] VpdUpdater::VpdUpdaterError setFlashVariable(VpdType type, const std::string& name,
                                                            const std::string& value);
 
+// Reads name from the newer valid copy of record type in flash, the copy the update above
+// starts from, through the same handler. VpdOk with value set; VpdFieldMissing when the
+// record has no such variable; otherwise the code of the failing step (no valid copy:
+// VpdCrcError). Flash is only read.
+[[nodiscard]] VpdUpdater::VpdUpdaterError readFlashVariable(VpdType type, const std::string& name,
+                                                            std::string& value);
+
 // The same for several variables (name, value; an empty value removes name), applied in order
 // to the newer copy and written in one write of the older copy: either all of them reach the
 // flash or, as far as the boot loader can tell, none. A change that fails writes nothing.

@@ -383,4 +383,10 @@ Error VpdHandler::writeNand() {
     });
 }
 
+void VpdHandler::removeWorkingCopies() {
+    state_->state = 0;
+    (void)::unlink(kCopy1Path);  // a copy that was never made is no failure
+    (void)::unlink(kCopy2Path);
+}
+
 }  // namespace KIVRA

@@ -84,6 +84,10 @@ public:
     // partly written; with updateMode 1 the newer copy is never touched.
     [[nodiscard]] VpdUpdater::VpdUpdaterError writeNand();
 
+    // Removes the temporary files of both copies, for a caller that only read the record:
+    // /tmp keeps no copy of it, and no room taken. The handler must be read again to be used.
+    void removeWorkingCopies();
+
     // The record as loaded and changed so far.
     [[nodiscard]] const VpdUpdater& getUpdater() const;
 

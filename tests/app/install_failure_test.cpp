@@ -2,6 +2,8 @@
 // Neither may end in a success, set the boot environment flag after a failed write, or leave
 // behind what stops the next run.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -95,20 +97,21 @@ protected:
         return result;
     }
 
-    // After a run that failed: it said so, it left the flash as it was, and the next run of
-    // the same package installs.
+    // After a run that failed: it said so, it left no flag set over a staging directory it
+    // changed, and the next run of the same package installs.
     void expectFailedAndNextRunInstalls(const std::string& out, int exitStatus) {
         EXPECT_EQ(exitStatus, 1) << out;
         const std::vector<std::string> said = testing::lines(out);
         ASSERT_FALSE(said.empty());
         EXPECT_EQ(said.back(), "> [qvinstaller] Error") << out;
-        EXPECT_TRUE(readBytes("/tmp/flash.bin") == flash) << "flag set after a failure";
+        expectFlagOverCompleteStaging(exitStatus);
         EXPECT_FALSE(testing::exists(kLock));
         ASSERT_EQ(::mount("tmpfs", "/mnt/hda1", "tmpfs", MS_REMOUNT, "size=64m"), 0);
         ASSERT_EQ(::mount("tmpfs", "/tmp", "tmpfs", MS_REMOUNT, "size=64m"), 0);
         const auto next = install({unpacked()}, testing::flashStandinEnv("/tmp/flash.bin"));
         EXPECT_EQ(next.exitStatus, 0) << next.out;
         EXPECT_FALSE(readBytes("/tmp/flash.bin") == flash) << "next run did not set the flag";
+        expectFlagOverCompleteStaging(next.exitStatus);
     }
 };
 
@@ -160,6 +163,8 @@ TEST_P(FullPartitionTest, FailsAtTheStepThatCannotWriteAndNeverSetsTheFlag) {
     const auto run = install({package}, testing::flashStandinEnv("/tmp/flash.bin"));
     EXPECT_NE(run.out.find(std::string(GetParam().line) + "\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("End ("), std::string::npos) << run.out;
+    // No update was pending: a failed run leaves the flash exactly as it was.
+    EXPECT_TRUE(readBytes("/tmp/flash.bin") == flash) << "flash changed by a failed run";
     expectFailedAndNextRunInstalls(run.out, run.exitStatus);
 }
 
@@ -215,7 +220,8 @@ const StopRow kStopRows[] = {
      SIGINT,
      {"[KivraInstaller::installFirmware] Stopped by SIGINT (err 1)",
       "[KivraInstaller::install] Firmware install failed (err 1)"}},
-    // Past the last safe point the run completes: empty lines, End (0).
+    // Past the last safe point (while the boot configuration is written) the run completes:
+    // empty lines, End (0).
     {"TermInEnvironmentWrite", Phase::EnvironmentWrite, SIGTERM, {}},
 };
 
@@ -228,8 +234,23 @@ void waitFor(const std::function<bool()>& ready) {
     }
 }
 
+// The flash stand-in without the sleep stand-in, for runs that keep their status pauses.
+std::vector<std::string> standinKeepingPauses() {
+    std::vector<std::string> entries = testing::flashStandinEnv("/tmp/flash.bin");
+    for (std::string& entry : entries) {
+        if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+            entry = entry.substr(0, entry.find(':'));  // the flash stand-in comes first
+        }
+    }
+    return entries;
+}
+
+// Every row starts on a device whose earlier update waits for its reboot.
 TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
     const StopRow& row = GetParam();
+    preparePendingUpdate();
+    ASSERT_EQ(::system("mkdir -p /sys/block/mmcblk0/device"), 0);
+    testing::writeBytes(testing::kEmmc, "8");
     if (row.phase == Phase::PreInstallScript) {
         // A script still at work when the signal comes (bounded, should it never come).
         ASSERT_EQ(::system("cp -a /mnt/pkg/orig /tmp/pkg"), 0);
@@ -251,7 +272,7 @@ TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
     switch (row.phase) {
         case Phase::StatusPause:
             // Its own pauses kept: the signal comes during the first.
-            run = runAsGroup(package, {"QV_FLASH_STANDIN=/tmp/flash.bin"}, [&](pid_t pid) {
+            run = runAsGroup(package, standinKeepingPauses(), [&](pid_t pid) {
                 leader = pid;
                 waitFor([] {
                     return testing::exists("/tmp/fw_status") &&
@@ -269,9 +290,10 @@ TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
             break;
         case Phase::Decryption:
         case Phase::EnvironmentWrite:
-            // The signal comes while the second image, or the flash, is being opened.
+            // The signal comes while the second image, or the eMMC attribute (after the flag),
+            // is being opened.
             held = testing::withOpenHeld(
-                row.phase == Phase::Decryption ? package + "/rootfs.sqfs" : "/tmp/flash.bin", stop,
+                row.phase == Phase::Decryption ? package + "/rootfs.sqfs" : testing::kEmmc, stop,
                 [&] { run = runAsGroup(package, standin, [&](pid_t pid) { leader = pid; }); });
             break;
     }
@@ -282,7 +304,7 @@ TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
     if (row.lines.empty()) {
         EXPECT_EQ(run.exitStatus, 0) << run.out;
         EXPECT_EQ(said.back(), "> [qvinstaller] End (0)") << run.out;
-        EXPECT_FALSE(readBytes("/tmp/flash.bin") == flash) << "flag not set";
+        expectFlagOverCompleteStaging(run.exitStatus);
         EXPECT_EQ(readBytes("/tmp/fw_status"), testing::kStatus);
         return;
     }
@@ -306,6 +328,80 @@ TEST_F(InstallFailureTest, AConsoleThatGoesAwayDoesNotEndTheRun) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(testing::lines(readBytes(testing::kLog)).back(), "> [qvinstaller] End (0)");
 }
+
+// A device whose update waits for its reboot, run again with a package that fails: the flag
+// goes before the staging directory is emptied, with one line of its own; a run the lock
+// refuses changes nothing; a failure after this run set the flag clears it again.
+struct PendingRow {
+    const char* name;
+    std::function<void()> prepare;
+    std::vector<std::string> env;
+    const char* line;  // the failure line of the step that fails
+    bool cleared;      // the run's head says it cleared the flag
+};
+
+void PrintTo(const PendingRow& row, std::ostream* out) { *out << row.name; }
+
+using PendingUpdateTest = InstallFailureTestWith<PendingRow>;
+
+TEST_P(PendingUpdateTest, FailedRunLeavesNoFlagOverAChangedStaging) {
+    const PendingRow& row = GetParam();
+    preparePendingUpdate();
+    int lock = -1;
+    if (row.prepare) {
+        row.prepare();
+    } else {
+        // A live run holds the lock.
+        testing::writeBytes(kLock, "");
+        lock = ::open(kLock.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    }
+    std::vector<std::string> env = testing::flashStandinEnv("/tmp/flash.bin");
+    env.insert(env.end(), row.env.begin(), row.env.end());
+    const auto run = install({unpacked()}, env);
+    if (lock >= 0) {
+        ::close(lock);
+    }
+    EXPECT_EQ(run.exitStatus, 1) << run.out;
+    const std::vector<std::string> said = testing::lines(run.out);
+    ASSERT_GE(said.size(), 4u) << run.out;
+    EXPECT_EQ(said[3] == "  - KivraInstaller::setFwDir: Clear environment flag", row.cleared)
+        << run.out;
+    EXPECT_NE(run.out.find(std::string(row.line) + "\n"), std::string::npos) << run.out;
+    expectFlagOverCompleteStaging(run.exitStatus);
+    if (!row.cleared) {
+        EXPECT_TRUE(readBytes("/tmp/flash.bin") == flash) << "a refused run changed the flash";
+    }
+}
+
+const PendingRow kPendingRows[] = {
+    {"OtherProductType",
+     [] {},
+     {"KIVRA_PRODUCT=ZN10W"},
+     "[KivraInstaller::install] Product Type check failed (err 2)",
+     true},
+    {"LockHeldByALiveRun",
+     nullptr,
+     {},
+     "[KivraInstaller::setFwDir] Check file lock failed (err 3)",
+     false},
+    {"BootConfigurationUnwritable",
+     [] {
+         // The eMMC attribute on a read-only file system: the flag is written, then this fails.
+         ASSERT_EQ(::system("mkdir -p /sys/block/mmcblk0/device"), 0);
+         ASSERT_EQ(::mount("tmpfs", "/sys/block/mmcblk0/device", "tmpfs", 0, "size=1m"), 0);
+         testing::writeBytes(testing::kEmmc, "8");
+         ASSERT_EQ(::mount("tmpfs", "/sys/block/mmcblk0/device", "tmpfs", MS_REMOUNT | MS_RDONLY,
+                           nullptr),
+                   0);
+     },
+     {},
+     "[KivraInstaller::install] Boot config update failed (err 5)",
+     true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Pending, PendingUpdateTest, ::testing::ValuesIn(kPendingRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Phases, StopSignalTest, ::testing::ValuesIn(kStopRows),
                          [](const auto& info) { return std::string(info.param.name); });

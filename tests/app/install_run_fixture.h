@@ -12,6 +12,8 @@
 #include <functional>
 
 #include "tests/installer/package_fixture.h"
+#include "tests/vpd/boot_env_loader.h"
+#include "tests/vpd/env_samples.h"
 
 extern char** environ;
 
@@ -23,6 +25,7 @@ inline const std::string kStaging = "/mnt/hda1/fwimages";
 inline const std::string kLog = "/mnt/hda1/Kvtemp/qvupdate.log";
 inline const std::string kLock = "/tmp/kivrainstaller.lck";
 inline const std::string kStatus = "2:<font color=red><b>Do not disconnect.</b></font>";
+inline const std::string kEmmc = "/sys/block/mmcblk0/device/boot_config";
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 
@@ -223,7 +226,57 @@ protected:
         writeBytes("/tmp/flash.bin", flash);
     }
 
-    std::string flash;  // the image before the run
+    // A device whose update waits for its reboot: an earlier run staged its images and set
+    // fwupdate_flag=1 in the newer copy (copy 2).
+    void preparePendingUpdate() {
+        prepareFlash(recordOf(sampleVariables(1), 7) +
+                     recordOf(withUpdateFlagSet(sampleVariables(2)), 8));
+        ASSERT_EQ(::system(("mkdir -p " + kStaging).c_str()), 0);
+        writeBytes(kStaging + "/uImage", "staged by the earlier run");
+        writeBytes(kStaging + "/version2.txt", "4.1.9");
+        pendingStaging = stagingContent();
+    }
+
+    static Files stagingContent() {
+        Files content;
+        for (const std::string& name : dirEntries(kStaging)) {
+            content.emplace_back(name, readBytes(kStaging + "/" + name));
+        }
+        return content;
+    }
+
+    // The rule every run keeps: a set fwupdate_flag, in the copy the boot loader reads, stands
+    // over a complete staging directory. Status 1 leaves the flash and the staging directory
+    // as they were, or no flag set; 0 and 2 leave the flag set over every image of the
+    // package, its version record and the boot configuration switched.
+    void expectFlagOverCompleteStaging(int exitStatus) {
+        const std::string after = readBytes("/tmp/flash.bin");
+        const std::vector<std::string> variables =
+            chooseBootEnvironment(after.substr(kCopy1, kCopySize), after.substr(kCopy2, kCopySize))
+                .variables();
+        const bool set =
+            std::find(variables.begin(), variables.end(), "fwupdate_flag=1") != variables.end();
+        if (exitStatus != 0 && exitStatus != 2) {
+            EXPECT_TRUE(!set || (after == flash && stagingContent() == pendingStaging))
+                << "status " << exitStatus << " left fwupdate_flag=1 over a changed staging";
+            return;
+        }
+        EXPECT_TRUE(set) << "status " << exitStatus << " without fwupdate_flag=1";
+        for (const auto& [name, content] : images) {
+            if (name == "kivrainstaller") continue;  // runs from the package, never copied
+            const std::string at =
+                name == "NTIM.bin" ? "/mnt/hda1/Kvtemp/" + name : kStaging + "/" + name;
+            EXPECT_TRUE(exists(at) && readBytes(at) == content) << name << " not staged";
+        }
+        EXPECT_TRUE(exists(kStaging + "/version2.txt") &&
+                    readBytes(kStaging + "/version2.txt") == "4.2.0");
+        if (exists(kEmmc)) {
+            EXPECT_EQ(readBytes(kEmmc), "16") << "the boot configuration was not switched";
+        }
+    }
+
+    std::string flash;     // the image before the run
+    Files pendingStaging;  // the staging directory before the run, when an update was pending
 };
 
 inline const std::vector<std::string> kHead = {

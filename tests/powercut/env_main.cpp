@@ -4,7 +4,8 @@
 //   qv_powercut_env [--any-flag] BEFORE [FLASH]
 //
 // BEFORE is an image of the flash before the install, FLASH the flash now (default /dev/mtd0).
-// Prints "old copy=N flag=F", "new copy=N flag=F" (exit 0) or "broken: REASON" (exit 1).
+// Prints "old copy=N flag=F", "cleared copy=N flag=F", "new copy=N flag=F" (exit 0) or
+// "broken: REASON" (exit 1).
 
 #include <cstdio>
 #include <exception>
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
         switch (verdict.state) {
             case EnvState::Old:
                 std::printf("old copy=%d flag=%d\n", verdict.copy, verdict.flag);
+                return 0;
+            case EnvState::Cleared:
+                std::printf("cleared copy=%d flag=%d\n", verdict.copy, verdict.flag);
                 return 0;
             case EnvState::New:
                 std::printf("new copy=%d flag=%d\n", verdict.copy, verdict.flag);

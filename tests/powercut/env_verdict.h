@@ -1,7 +1,9 @@
 #pragma once
 // Decides what a router boots with after a power cut during an install: the boot environment
 // it had before (old), the one the install was to write (new: the same variables with
-// fwupdate_flag=1, flag one higher), or anything else (broken). Works from raw flash bytes
+// fwupdate_flag=1, flag one higher), or anything else (broken). A router whose earlier update
+// was pending (fwupdate_flag=1 before) passes through the old variables with fwupdate_flag=0
+// (cleared, flag one higher) and then the new ones (flag two higher). Works from raw flash bytes
 // through the tests' own boot loader model (tests/vpd/boot_env_loader.h), never through the
 // installer's VPD code.
 
@@ -13,7 +15,7 @@
 namespace KIVRA {
 namespace powercut {
 
-enum class EnvState { Old, New, Broken };
+enum class EnvState { Old, Cleared, New, Broken };
 
 struct EnvVerdict {
     EnvState state = EnvState::Broken;
@@ -22,14 +24,15 @@ struct EnvVerdict {
     std::string reason;  // for Broken
 };
 
-inline std::vector<std::string> withUpdateFlag(std::vector<std::string> variables) {
+inline std::vector<std::string> withUpdateFlag(std::vector<std::string> variables,
+                                               const std::string& value = "1") {
     for (auto& variable : variables) {
         if (variable.compare(0, 14, "fwupdate_flag=") == 0) {
-            variable = "fwupdate_flag=1";
+            variable = "fwupdate_flag=" + value;
             return variables;
         }
     }
-    variables.push_back("fwupdate_flag=1");
+    variables.push_back("fwupdate_flag=" + value);
     return variables;
 }
 
@@ -55,8 +58,20 @@ inline EnvVerdict judgeEnvironment(const std::string& before1, const std::string
         verdict.state = EnvState::Old;
         return verdict;
     }
-    const uint8_t nextFlag = static_cast<uint8_t>(old.flag() + 1);
-    if (now.variables() != withUpdateFlag(old.variables())) {
+    const std::vector<std::string> before = old.variables();
+    const bool pending = withUpdateFlag(before) == before;
+    const uint8_t clearedFlag = static_cast<uint8_t>(old.flag() + 1);
+    if (pending && now.variables() == withUpdateFlag(before, "0")) {
+        if (!anyFlag && now.flag() != clearedFlag) {
+            verdict.reason = "copy " + std::to_string(now.copy) + " is cleared with flag " +
+                             std::to_string(now.flag()) + ", not " + std::to_string(clearedFlag);
+            return verdict;
+        }
+        verdict.state = EnvState::Cleared;
+        return verdict;
+    }
+    const uint8_t nextFlag = static_cast<uint8_t>(old.flag() + (pending ? 2 : 1));
+    if (now.variables() != withUpdateFlag(before)) {
         verdict.reason = "copy " + std::to_string(now.copy) +
                          " holds variables that are neither the old nor the new ones";
         return verdict;

@@ -32,16 +32,19 @@ struct Row {
     bool anyFlag;
     EnvState state;
     int copy;
+    bool pending = false;  // copy 2 held fwupdate_flag=1 before the install
 };
 
 // Before the install: copy 1 older (flag 6), copy 2 newer (flag 7); the install writes the new
-// record with flag 8 over copy 1.
+// record with flag 8 over copy 1. With an update pending, copy 2 holds the flag set: the
+// install clears it over copy 1 (flag 8), then sets it over copy 2 (flag 9).
 class EnvVerdictTest : public ::testing::TestWithParam<Row> {};
 
 TEST_P(EnvVerdictTest, JudgesWhatTheBootLoaderTakes) {
     const Row& row = GetParam();
-    const auto verdict = powercut::judgeEnvironment(recordOf(kOld, 6), recordOf(kOld, 7),
-                                                    row.after1, row.after2, row.anyFlag);
+    const auto verdict =
+        powercut::judgeEnvironment(recordOf(kOld, 6), recordOf(row.pending ? kNew : kOld, 7),
+                                   row.after1, row.after2, row.anyFlag);
     EXPECT_EQ(verdict.state, row.state) << verdict.reason;
     EXPECT_EQ(verdict.copy, row.copy);
 }
@@ -63,6 +66,23 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"OldVariablesWithHigherFlag", recordOf(kOld, 8), recordOf(kOld, 7), false,
             EnvState::Broken, 1},
         Row{"NeitherCopyIntact", kErased, torn(recordOf(kOld, 7)), false, EnvState::Broken, 0}),
+    [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Pending, EnvVerdictTest,
+    ::testing::Values(
+        Row{"Untouched", recordOf(kOld, 6), recordOf(kNew, 7), false, EnvState::Old, 2, true},
+        Row{"ClearingTorn", torn(recordOf(kOld, 8)), recordOf(kNew, 7), false, EnvState::Old, 2,
+            true},
+        Row{"Cleared", recordOf(kOld, 8), recordOf(kNew, 7), false, EnvState::Cleared, 1, true},
+        Row{"SettingTorn", recordOf(kOld, 8), torn(recordOf(kNew, 9)), false, EnvState::Cleared, 1,
+            true},
+        Row{"SetAgain", recordOf(kOld, 8), recordOf(kNew, 9), false, EnvState::New, 2, true},
+        // Set without being cleared first: the staging it stands over was emptied meanwhile.
+        Row{"SetWithoutClearing", recordOf(kNew, 8), recordOf(kNew, 7), false, EnvState::Broken, 1,
+            true},
+        Row{"ClearedWithWrongFlag", recordOf(kOld, 9), recordOf(kNew, 7), false, EnvState::Broken,
+            1, true}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 TEST(EnvVerdict, NewEnvironmentAddsAMissingFlagVariable) {

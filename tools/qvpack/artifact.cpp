@@ -15,6 +15,7 @@
 #include "package_format/manifest_keys.h"
 #include "package_format/products.h"
 #include "qvsystemtools/dir_listing.h"
+#include "qvsystemtools/unique_fd.h"
 #include "tools/qvpack/command_line.h"
 #include "tools/qvpack/file_util.h"
 #include "tools/qvpack/manifest_text.h"

@@ -1,4 +1,5 @@
 #include "tools/qvpack/package_sign.h"
+#include "qvsystemtools/work_dir.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,7 +41,10 @@ std::string manifestValue(const ManifestTable& manifest, const char* key, const 
 std::vector<std::string> digestListNames(const std::string& pkgDir, const std::string& version) {
     const std::string listPath = pkgDir + "/" + package_format::kDigestListName;
     requireRegularFile(listPath);
-    WorkDir work;
+    const qvsystemtools::WorkDir work("qvpack");
+    if (!work.valid()) {
+        throw MachineFault(work.failureText());
+    }
     const std::string plain = work.path() + "/" + package_format::kDigestListName;
     QvEncryption crypto;
     if (crypto.setKey(version) != 0 || crypto.decryptFile(listPath, plain) != 0) {
@@ -145,7 +149,10 @@ SignResult signPackage(const std::string& pkgDir, const std::string& key) {
     if (!key.empty()) {
         // openssl writes its output in place: it signs into a private directory, and the
         // signature appears in the package only complete.
-        WorkDir work;
+        const qvsystemtools::WorkDir work("qvpack");
+        if (!work.valid()) {
+            throw MachineFault(work.failureText());
+        }
         const std::string signature = work.path() + "/" + package_format::kSignatureName;
         const int status =
             runTool({"openssl", "dgst", "-sha256", "-sign", key, "-out", signature, statementPath},

@@ -1,10 +1,10 @@
 #include "package_format/file_digest.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <tomcrypt.h>
 
-#include <cstdio>
-#include <memory>
+#include "qvsystemtools/file_io.h"
+#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace package_format {
@@ -21,39 +21,29 @@ std::string hexText(const unsigned char* bytes, unsigned long length) {
     return text;
 }
 
-struct FileCloser {
-    // Opened for reading only: a failed close loses nothing.
-    void operator()(FILE* file) const { (void)std::fclose(file); }
-};
 }  // namespace
 
 bool md5Text(const std::string& path, std::string& digest) {
-    // hash_file reads a directory as an empty file and reports success; a directory where an
-    // image belongs must not pass as the image whose digest is the empty file's.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return false;
-    }
     if (register_hash(&md5_desc) == -1) {
         return false;
     }
-    // The file is opened here rather than by hash_file: the library is built without 64-bit
-    // file offsets on the 32-bit target, and its own open refuses an image beyond 2 GiB there.
-    const std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+    // Read here rather than by the library's hash_file: its stdio reads move 8 KiB at a time,
+    // it stops at the first short read without telling an error from the end of the file (a
+    // failing medium would yield the digest of a truncated image), it reads a directory as an
+    // empty file, and on the 32-bit target it opens files without 64-bit offsets. read() fails
+    // on a directory (EISDIR), so a directory where an image belongs has no digest.
+    const qvsystemtools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         return false;
     }
-    unsigned char buffer[128];
-    unsigned long length = sizeof buffer;
-    if (hash_filehandle(find_hash("md5"), file.get(), buffer, &length) != CRYPT_OK) {
+    (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
+    Md5Stream md5;
+    if (qvsystemtools::readThrough(fd.get(), [&md5](const unsigned char* data, size_t length) {
+            md5.update(data, length);
+        }) != 0) {
         return false;
     }
-    // hash_filehandle stops at the first short read without telling an error from the end of
-    // the file; a failing medium must not yield the digest of a truncated image.
-    if (std::ferror(file.get()) != 0) {
-        return false;
-    }
-    digest = hexText(buffer, length);
+    digest = md5.finish();
     return true;
 }
 

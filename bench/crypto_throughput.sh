@@ -4,12 +4,12 @@
 #   bench/crypto_throughput.sh [BUILD_DIR] [ROUNDS]
 #
 # The input is made in a private temporary directory (below $TMPDIR or /tmp), removed at
-# the end. Prints MiB/s figures and the two ratios with their targets.
+# the end. Prints MiB/s figures (medians of the rounds) and the two ratios with their targets.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
-rounds=${2:-3}
+rounds=${2:-5}
 bench=$build/bin/crypto_throughput
 [ -x "$bench" ] || { echo "crypto_throughput: build it first: cmake --build $build --target crypto_throughput" >&2; exit 2; }
 

@@ -6,6 +6,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <tomcrypt.h>
 
 #include <cstring>
 #include <string>
@@ -198,6 +199,26 @@ TEST(QvEncryptionKnownAnswer, EveryBoundaryLengthGivesThatPrefixOfTheKeyStream) 
                 << "passphrase \"" << answer->passphrase << "\", length " << length;
         }
     }
+}
+
+// The transfer unit never enters the format: across unit boundaries the file's key stream is
+// the one LibTomCrypt gives for the whole length in a single call, from the known key and IV.
+TEST(QvEncryptionKnownAnswer, KeyStreamAcrossTransferUnitsIsTheSingleCallStream) {
+    const size_t length = 3 * 65536 + 5;
+    ASSERT_NE(register_cipher(&aes_desc), -1);
+    const std::string key = fromHex(kVersionPassphrase.key);
+    const std::string iv = fromHex(kVersionPassphrase.iv);
+    symmetric_CTR ctr;
+    ASSERT_EQ(ctr_start(find_cipher("aes"), reinterpret_cast<const unsigned char*>(iv.data()),
+                        reinterpret_cast<const unsigned char*>(key.data()), 32, 0,
+                        CTR_COUNTER_LITTLE_ENDIAN, &ctr),
+              CRYPT_OK);
+    std::string expected(length, '\0');
+    auto* bytes = reinterpret_cast<unsigned char*>(&expected[0]);
+    ASSERT_EQ(ctr_encrypt(bytes, bytes, length, &ctr), CRYPT_OK);
+    (void)ctr_done(&ctr);
+    TempDir dir;
+    EXPECT_TRUE(keyStream(dir, kVersionPassphrase.passphrase, length) == expected);
 }
 
 // One object for all lengths: each call starts at key-stream position zero, so encrypting

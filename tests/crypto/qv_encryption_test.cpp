@@ -249,33 +249,6 @@ TEST(QvEncryption, RoundTripRestoresEveryLengthWithEachCallStartingAfresh) {
     }
 }
 
-// The one pass hands its observers the input as read and the output as written, whole and
-// in order, across unit boundaries; an observer that refuses a chunk fails the transform.
-TEST(QvEncryption, ObserversSeeTheStoredAndTheWrittenBytesOfThePass) {
-    QvEncryption crypto;
-    ASSERT_EQ(crypto.setKey(kVersionPassphrase.passphrase), 0);
-    for (const size_t length : {size_t{0}, size_t{65536}, size_t{3 * 65536 + 5}}) {
-        SCOPED_TRACE(length);
-        TempDir dir;
-        writeBytes(dir / "enc", testing::randomBytes(length, 40));
-        std::string stored, written;
-        const auto into = [](std::string& seen) {
-            return [&seen](const unsigned char* data, size_t n) {
-                seen.append(reinterpret_cast<const char*>(data), n);
-                return true;
-            };
-        };
-        ASSERT_EQ(crypto.decryptFile(dir / "enc", dir / "dec", {into(stored), into(written)}), 0);
-        EXPECT_TRUE(stored == readBytes(dir / "enc"));
-        EXPECT_TRUE(written == readBytes(dir / "dec"));
-    }
-    TempDir dir;
-    writeBytes(dir / "enc", "x");
-    EXPECT_EQ(crypto.decryptFile(dir / "enc", dir / "dec",
-                                 {nullptr, [](const unsigned char*, size_t) { return false; }}),
-              -1);
-}
-
 // Objects with one passphrase agree; the last character of the passphrase changes the whole
 // stream; a second setKey replaces the key.
 TEST(QvEncryption, KeyStreamBelongsToThePassphraseAlone) {

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "qvsystemtools/file_io.h"
@@ -23,17 +22,18 @@ const unsigned char kSalt[8] = {0x3a, 0x9e, 0x51, 0xc7, 0x02, 0xd4, 0x6b, 0xe8};
 
 constexpr int kDigestIterations = 5;
 constexpr unsigned long kKeyLength = 32;
-constexpr size_t kChunk = 4096;
 
 // The key material must not outlive its use in freed heap or stack memory.
 void wipe(void* data, size_t length) { zeromem(data, length); }
 
 enum class Direction { Encrypt, Decrypt };
 
-// Transforms in from its current position to its end, handing each chunk to sink. 0, or -1
-// when a read fails (errno set), the cipher cannot be set up or sink refuses a chunk.
+// Transforms in from its current position to its end, one transfer unit at a time: stored
+// (when given) sees each chunk as read, sink receives it transformed. 0, or -1 when a read
+// fails (errno set), the cipher cannot be set up or stored or sink refuses a chunk. The
+// counter carries over from chunk to chunk, so the unit never changes the bytes.
 int transformFd(const KeyRecord& record, int in, Direction direction,
-                const QvEncryption::ChunkSink& sink, const QvEncryption::ChunkObserver& observer) {
+                const QvEncryption::ChunkSink& stored, const QvEncryption::ChunkSink& sink) {
     // The file is read once, front to back: a wider read-ahead keeps the disk ahead of the
     // cipher. Only a hint; its failure changes nothing.
     (void)::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -48,8 +48,9 @@ int transformFd(const KeyRecord& record, int in, Direction direction,
         return -1;
     }
 
-    // Aligned so the library XORs whole machine words, as over any heap buffer.
-    alignas(16) unsigned char buffer[kChunk];
+    // Transformed in place, so a chunk is touched in one buffer from its read to its write.
+    // Aligned so the library XORs whole machine words.
+    alignas(16) unsigned char buffer[qvsystemtools::kTransferUnit];
     bool failed = false;
     int readError = 0;
     for (;;) {
@@ -65,14 +66,18 @@ int transformFd(const KeyRecord& record, int in, Direction direction,
             break;
         }
         const unsigned long length = static_cast<unsigned long>(got.count);
+        if (stored && !stored(buffer, length)) {
+            failed = true;
+            break;
+        }
         const int err = direction == Direction::Encrypt ? ctr_encrypt(buffer, buffer, length, &ctr)
                                                         : ctr_decrypt(buffer, buffer, length, &ctr);
         if (err != CRYPT_OK || !sink(buffer, length)) {
             failed = true;
             break;
         }
-        if (observer) {
-            observer(length);
+        if (got.count < sizeof buffer) {
+            break;  // the end of the file: no further read needed to learn it
         }
     }
     const bool done = ctr_done(&ctr) == CRYPT_OK;
@@ -85,7 +90,7 @@ int transformFd(const KeyRecord& record, int in, Direction direction,
 }
 
 int transformFile(const KeyRecord& record, const std::string& input, const std::string& output,
-                  Direction direction, const QvEncryption::ChunkObserver& observer) {
+                  Direction direction, const QvEncryption::ChunkObservers& observers) {
     qvsystemtools::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
     // Transforming a file onto itself would truncate the input before it is read.
     if (in.valid() && qvsystemtools::sameFile(in.get(), output)) {
@@ -101,12 +106,12 @@ int transformFile(const KeyRecord& record, const std::string& input, const std::
     // A short or failed write (a full file system) leaves a truncated output that must not
     // be reported as complete.
     const int fd = out.get();
-    bool failed = transformFd(
-                      record, in.get(), direction,
-                      [fd](const unsigned char* data, size_t length) {
-                          return qvsystemtools::writeAllFd(fd, data, length);
-                      },
-                      observer) != 0;
+    const QvEncryption::ChunkSink& written = observers.written;
+    bool failed = transformFd(record, in.get(), direction, observers.stored,
+                              [fd, &written](const unsigned char* data, size_t length) {
+                                  return qvsystemtools::writeAllFd(fd, data, length) &&
+                                         (!written || written(data, length));
+                              }) != 0;
     // Some file systems report a failed write only when the file is closed.
     if (out.close() != 0) {
         failed = true;
@@ -186,19 +191,20 @@ int QvEncryption::setKey(const std::string& passphrase) {
 }
 
 int QvEncryption::encryptFile(const std::string& input, const std::string& output) {
-    return transformFile(*keyRecord, input, output, Direction::Encrypt, observer);
+    return transformFile(*keyRecord, input, output, Direction::Encrypt, {});
 }
 
 int QvEncryption::decryptFile(const std::string& input, const std::string& output) {
-    return transformFile(*keyRecord, input, output, Direction::Decrypt, observer);
+    return transformFile(*keyRecord, input, output, Direction::Decrypt, {});
+}
+
+int QvEncryption::decryptFile(const std::string& input, const std::string& output,
+                              const ChunkObservers& observers) {
+    return transformFile(*keyRecord, input, output, Direction::Decrypt, observers);
 }
 
 int QvEncryption::decryptToSink(int input, const ChunkSink& sink) {
-    return transformFd(*keyRecord, input, Direction::Decrypt, sink, observer);
-}
-
-void QvEncryption::observeChunks(ChunkObserver chunkObserver) {
-    observer = std::move(chunkObserver);
+    return transformFd(*keyRecord, input, Direction::Decrypt, {}, sink);
 }
 
 }  // namespace KIVRA

@@ -41,8 +41,22 @@ public:
     [[nodiscard]] int encryptFile(const std::string& input, const std::string& output);
     [[nodiscard]] int decryptFile(const std::string& input, const std::string& output);
 
-    // Receives transformed bytes chunk by chunk; false stops the transform as failed.
+    // Receives bytes chunk by chunk; false stops the transform as failed.
     using ChunkSink = std::function<bool(const unsigned char* data, size_t length)>;
+
+    // What sees a file's bytes during its one transform besides the output file: stored each
+    // chunk as read from the input, before the cipher; written each chunk after it has been
+    // written to the output. Either may be empty.
+    struct ChunkObservers {
+        ChunkSink stored;
+        ChunkSink written;
+    };
+
+    // decryptFile, with observers seeing the bytes in the same pass (the input is read once,
+    // its digests need no second read of either file). Same results as decryptFile, and -1
+    // when an observer refused a chunk.
+    [[nodiscard]] int decryptFile(const std::string& input, const std::string& output,
+                                  const ChunkObservers& observers);
 
     // Decrypts the open file input, from its position to its end, into sink alone: no plain
     // byte reaches a file, so an image is checked without a plain copy on any disk. 0, or -1
@@ -50,14 +64,8 @@ public:
     // refused a chunk (errno as sink left it).
     [[nodiscard]] int decryptToSink(int input, const ChunkSink& sink);
 
-    // Told the length of every chunk transformed from now on, by every transform above, so a
-    // caller can show how far a long one has come; it cannot stop the transform.
-    using ChunkObserver = std::function<void(size_t length)>;
-    void observeChunks(ChunkObserver observer);
-
 private:
     std::unique_ptr<KeyRecord> keyRecord;
-    ChunkObserver observer;
 };
 
 }  // namespace KIVRA

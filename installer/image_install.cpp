@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -12,6 +14,7 @@
 #include "package_format/digest_list.h"
 #include "package_format/entry_acceptance.h"
 #include "package_format/file_digest.h"
+#include "package_format/file_pass.h"
 #include "package_format/image_classes.h"
 #include "package_format/package_rules.h"
 #include "qvsystemtools/file_ops.h"
@@ -28,6 +31,50 @@ struct Staging {
     KivraInstaller::Impl& d;
     const std::string& origin;
     QvEncryption& encryption;
+};
+
+// What an entry is judged by, taken by the sinks of the one pass that stages it: the digest
+// of the bytes installed and their first bytes (the U-Boot header).
+class InstalledBytes {
+public:
+    // progress takes the package file's bytes as they are read, for the progress file.
+    explicit InstalledBytes(package_format::ByteSink& progress)
+        : sinks_{{&progress}, {&md5_, &head_}} {}
+    InstalledBytes(const InstalledBytes&) = delete;
+    InstalledBytes& operator=(const InstalledBytes&) = delete;
+
+    [[nodiscard]] const package_format::PassSinks& sinks() const { return sinks_; }
+    [[nodiscard]] std::string digest() { return md5_.finish(); }
+    [[nodiscard]] bool hasUbootMagic() const {
+        return package_format::hasUbootMagic(head_.bytes, head_.count);
+    }
+
+private:
+    struct Head final : package_format::ByteSink {
+        void update(const unsigned char* data, size_t length) override {
+            const size_t take = std::min(length, sizeof bytes - count);
+            std::memcpy(bytes + count, data, take);
+            count += take;
+        }
+        unsigned char bytes[sizeof package_format::kUbootMagic] = {};
+        size_t count = 0;
+    };
+
+    package_format::Md5Stream md5_;
+    Head head_;
+    const package_format::PassSinks sinks_;
+};
+
+// The progress file counts the bytes of the package files as the pass reads them.
+class ProgressBytes final : public package_format::ByteSink {
+public:
+    explicit ProgressBytes(qvcommontools::FwProgress& progress) : progress_(progress) {}
+    void update(const unsigned char* /*data*/, size_t length) override {
+        progress_.addBytes(length);
+    }
+
+private:
+    qvcommontools::FwProgress& progress_;
 };
 
 // The failure of an entry that cannot be installed, in the words of its class.
@@ -114,9 +161,11 @@ package_format::EntryAcceptance acceptListed(const Staging& s,
 }
 
 // Puts the file where its class goes (decrypted, copied, or left in the package for the
-// installer program) and returns that path.
+// installer program) in one pass that hands its bytes to installed's sinks, and returns that
+// path.
 std::string stageFile(const Staging& s, ImageClass fileClass, const std::string& name,
-                      const package_format::EntryAcceptance& acceptance) {
+                      const package_format::EntryAcceptance& acceptance,
+                      InstalledBytes& installed) {
     const std::string source = s.d.fwDir + "/" + name;
     // Checked again here: the entry may have been replaced since the list was first read.
     bool staged = !package_format::isUndeliverable(acceptance.verdict);
@@ -127,16 +176,19 @@ std::string stageFile(const Staging& s, ImageClass fileClass, const std::string&
             break;
         case ImageClass::NtimFile:
             target = s.d.tempDir + "/" + name;
-            staged = staged && qvsystemtools::copyFile(source, target) == qvsystemtools::TOOL_OK;
+            staged = staged && package_format::copyInto(source, target, installed.sinks()) ==
+                                   qvsystemtools::TOOL_OK;
             break;
         case ImageClass::UbootImage:
         case ImageClass::PlainImage:
             target = s.d.fwImagesDir + "/" + name;
-            staged = staged && s.encryption.decryptFile(source, target) == 0;
+            staged = staged && package_format::decryptInto(s.encryption, source, target,
+                                                           installed.sinks()) == 0;
             break;
         case ImageClass::OtherFile:
             target = s.d.fwImagesDir + "/" + name;
-            staged = staged && qvsystemtools::copyFile(source, target) == qvsystemtools::TOOL_OK;
+            staged = staged && package_format::copyInto(source, target, installed.sinks()) ==
+                                   qvsystemtools::TOOL_OK;
             break;
     }
     if (!staged) {
@@ -147,15 +199,26 @@ std::string stageFile(const Staging& s, ImageClass fileClass, const std::string&
 
 // The staged file against its listed digest and, for U-Boot images, the header magic.
 void verifyStaged(const Staging& s, ImageClass fileClass,
-                  const package_format::DigestListEntry& entry, const std::string& target) {
+                  const package_format::DigestListEntry& entry, const std::string& target,
+                  InstalledBytes& installed) {
     bool match = false;
-    installer::check(s.d, KivraInstaller::md5sum(target, entry.digest, match),
-                     "Unable to compute MD5 sum for file " + entry.name, s.origin);
+    int computed = KivraInstaller::Success;
+    if (fileClass == ImageClass::InstallerProgram) {
+        // Verified where it stands: reading it for its digest is its one pass.
+        computed = KivraInstaller::md5sum(target, entry.digest, match);
+    } else {
+        // Taken in the pass that wrote the file, not by reading it back: the bytes hashed are
+        // the bytes written, every write was checked (a short or failed one failed the pass),
+        // and a second read would be served the same bytes from the page cache, not from the
+        // disk. It would double the passes over every image and prove nothing more.
+        match = installed.digest() == entry.digest;
+    }
+    installer::check(s.d, computed, "Unable to compute MD5 sum for file " + entry.name, s.origin);
     if (!match) {
         installer::fail(s.d, KivraInstaller::Md5Mismatch, "MD5 check failed for " + entry.name,
                         s.origin);
     }
-    if (fileClass == ImageClass::UbootImage && !package_format::hasUbootMagic(target)) {
+    if (fileClass == ImageClass::UbootImage && !installed.hasUbootMagic()) {
         // Right digest, wrong content: the package was built from a bad image.
         installer::fail(s.d, KivraInstaller::Failure, "Unable to decrypt " + entry.name, s.origin);
     }
@@ -203,7 +266,7 @@ int KivraInstaller::installFirmware() {
         // A key that cannot be derived shows as a digest list or images that fail to verify.
         (void)encryption.setKey(d.version);
         const Staging s{d, origin, encryption};
-        encryption.observeChunks([&d](size_t length) { d.progress.addBytes(length); });
+        ProgressBytes progress(d.progress);
 
         std::ifstream list;
         openDigestList(s, list);
@@ -223,8 +286,9 @@ int KivraInstaller::installFirmware() {
             const package_format::EntryAcceptance acceptance = acceptListed(s, next, entry, listed);
             const ImageClass fileClass = package_format::classifyImage(entry.name);
             d.progress.beginFile(entry.name, packageFileSize(s, entry.name));
-            const std::string target = stageFile(s, fileClass, entry.name, acceptance);
-            verifyStaged(s, fileClass, entry, target);
+            InstalledBytes installed(progress);
+            const std::string target = stageFile(s, fileClass, entry.name, acceptance, installed);
+            verifyStaged(s, fileClass, entry, target, installed);
             releasePackageFile(s, fileClass, entry.name, target);
         }
     });

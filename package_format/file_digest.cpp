@@ -1,10 +1,10 @@
 #include "package_format/file_digest.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <tomcrypt.h>
 
-#include <cstdio>
-#include <memory>
+#include "qvsystemtools/file_io.h"
+#include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace package_format {
@@ -21,51 +21,41 @@ std::string hexText(const unsigned char* bytes, unsigned long length) {
     return text;
 }
 
-struct FileCloser {
-    // Opened for reading only: a failed close loses nothing.
-    void operator()(FILE* file) const { (void)std::fclose(file); }
-};
-
-// The digest text of the file at path under the hash of descriptor, as md5Text describes.
-bool fileDigestText(const std::string& path, const ltc_hash_descriptor& descriptor,
-                    std::string& digest) {
-    // hash_file reads a directory as an empty file and reports success; a directory where an
-    // image belongs must not pass as the image whose digest is the empty file's.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+// The digest text of the file at path under stream's hash, as md5Text describes.
+bool fileDigestText(const std::string& path, DigestStream&& stream, std::string& digest) {
+    // Read here rather than by the library's hash_file: its stdio reads move 8 KiB at a time,
+    // it stops at the first short read without telling an error from the end of the file (a
+    // failing medium would yield the digest of a truncated image), it reads a directory as an
+    // empty file, and on the 32-bit target it opens files without 64-bit offsets. read() fails
+    // on a directory (EISDIR), so a directory where an image belongs has no digest.
+    const qvsystemtools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         return false;
     }
-    if (register_hash(&descriptor) == -1) {
+    (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
+    if (qvsystemtools::readThrough(fd.get(), [&stream](const unsigned char* data, size_t length) {
+            stream.update(data, length);
+        }) != 0) {
         return false;
     }
-    // The file is opened here rather than by hash_file: the library is built without 64-bit
-    // file offsets on the 32-bit target, and its own open refuses an image beyond 2 GiB there.
-    const std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        return false;
-    }
-    unsigned char buffer[128];
-    unsigned long length = sizeof buffer;
-    if (hash_filehandle(find_hash(descriptor.name), file.get(), buffer, &length) != CRYPT_OK) {
-        return false;
-    }
-    // hash_filehandle stops at the first short read without telling an error from the end of
-    // the file; a failing medium must not yield the digest of a truncated image.
-    if (std::ferror(file.get()) != 0) {
-        return false;
-    }
-    digest = hexText(buffer, length);
+    digest = stream.finish();
     return true;
 }
 
 }  // namespace
 
 bool md5Text(const std::string& path, std::string& digest) {
-    return fileDigestText(path, md5_desc, digest);
+    if (register_hash(&md5_desc) == -1) {
+        return false;
+    }
+    return fileDigestText(path, Md5Stream(), digest);
 }
 
 bool sha256Text(const std::string& path, std::string& digest) {
-    return fileDigestText(path, sha256_desc, digest);
+    if (register_hash(&sha256_desc) == -1) {
+        return false;
+    }
+    return fileDigestText(path, Sha256Stream(), digest);
 }
 
 // The init, process and done functions of a hash cannot fail on a valid state and buffer.

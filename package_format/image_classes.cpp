@@ -61,10 +61,11 @@ bool hasUbootMagic(const std::string& path) {
         return false;
     }
     unsigned char head[sizeof kUbootMagic];
-    if (qvsystemtools::readFull(fd.get(), head, sizeof head).count != sizeof head) {
-        return false;
-    }
-    return std::memcmp(head, kUbootMagic, sizeof head) == 0;
+    return hasUbootMagic(head, qvsystemtools::readFull(fd.get(), head, sizeof head).count);
+}
+
+bool hasUbootMagic(const unsigned char* head, size_t length) {
+    return length >= sizeof kUbootMagic && std::memcmp(head, kUbootMagic, sizeof kUbootMagic) == 0;
 }
 
 bool isPlainFileName(const std::string& name) {

@@ -4,6 +4,7 @@
 // installation and the release tool that builds packages, so both agree on every name.
 // Part of the package_format library, which qvpack links without the installer.
 
+#include <cstddef>
 #include <string>
 
 namespace KIVRA {
@@ -41,6 +42,9 @@ enum class ImageClass {
 // True when the file at path begins with kUbootMagic; false when it is shorter, unreadable
 // or missing.
 [[nodiscard]] bool hasUbootMagic(const std::string& path);
+
+// The same test on the first length bytes of an image, seen as they stream past.
+[[nodiscard]] bool hasUbootMagic(const unsigned char* head, size_t length);
 
 // True when name can stand in a digest list as a file of the package directory: not empty,
 // not "." or "..", without "/" (it would leave the directory), without white space (the

@@ -45,10 +45,29 @@ int readToEnd(int fd, std::string& text) {
     }
 }
 
-CopyResult copyToEnd(int in, int out) {
-    std::vector<char> buffer(size_t{128} * 1024);
+int readThrough(int fd, const ChunkObserver& observe) {
+    std::vector<unsigned char> buffer(kTransferUnit);
+    for (;;) {
+        const ReadResult got = readFull(fd, buffer.data(), buffer.size());
+        if (got.count > 0) {
+            observe(buffer.data(), got.count);
+        }
+        if (got.error != 0) {
+            return got.error;
+        }
+        if (got.count < buffer.size()) {
+            return 0;
+        }
+    }
+}
+
+CopyResult copyToEnd(int in, int out, const ChunkObserver& observe) {
+    std::vector<unsigned char> buffer(kTransferUnit);
     for (;;) {
         const ReadResult got = readFull(in, buffer.data(), buffer.size());
+        if (got.count > 0 && observe) {
+            observe(buffer.data(), got.count);
+        }
         if (got.count > 0 && !writeAllFd(out, buffer.data(), got.count)) {
             return {errno, false};
         }

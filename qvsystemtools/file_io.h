@@ -8,12 +8,22 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
 namespace qvsystemtools {
+
+// The unit a file moves in, here and in the package passes built on this layer (decryption,
+// digests): large enough that the system calls cost little beside the bytes they move, small
+// enough that a chunk stays in the processor's cache from its read through its transform and
+// digests to its write. A memory cost, never a format: no result depends on it.
+constexpr size_t kTransferUnit = size_t{64} * 1024;
+
+// Sees the bytes of a transfer piece by piece, in file order.
+using ChunkObserver = std::function<void(const unsigned char* data, size_t length)>;
 
 // Reads from fd until length bytes arrived or the file ends, retrying after interruptions.
 // count is what arrived; error is 0, or the errno of the read that failed.
@@ -27,15 +37,19 @@ struct ReadResult {
 // arrived before it stays appended).
 [[nodiscard]] int readToEnd(int fd, std::string& text);
 
-// Copies everything from fd in (from its position) to fd out, retrying after interruptions,
-// in chunks large enough that a copy costs little more than the disk itself. error is 0, or
-// the errno of the step that failed; failedRead tells a failed read of in from a failed write
-// of out.
+// Hands everything from fd (from its position) to observe, one transfer unit at a time. 0, or
+// the errno of the read that failed (what arrived before it was handed over).
+[[nodiscard]] int readThrough(int fd, const ChunkObserver& observe);
+
+// Copies everything from fd in (from its position) to fd out, one transfer unit at a time,
+// retrying after interruptions; observe, when given, sees each unit before it is written.
+// error is 0, or the errno of the step that failed; failedRead tells a failed read of in from
+// a failed write of out.
 struct CopyResult {
     int error = 0;
     bool failedRead = false;
 };
-[[nodiscard]] CopyResult copyToEnd(int in, int out);
+[[nodiscard]] CopyResult copyToEnd(int in, int out, const ChunkObserver& observe = {});
 
 // A file written privately beside its target and renamed over it by commit(), so readers see
 // the old content or the new one, never a part. Destroyed uncommitted, it removes its

@@ -58,6 +58,11 @@ bool isFile(const std::string& path) { return hasFileType(path, S_IFREG); }
 bool isDir(const std::string& path) { return hasFileType(path, S_IFDIR); }
 
 ToolStatus copyFile(const std::string& source, const std::string& destination) {
+    return copyFile(source, destination, ChunkObserver());
+}
+
+ToolStatus copyFile(const std::string& source, const std::string& destination,
+                    const ChunkObserver& observe) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     // Opened without truncation: the destination may be the source itself under this or
     // another name, and emptying it first would lose the very bytes to be copied.
@@ -69,7 +74,13 @@ ToolStatus copyFile(const std::string& source, const std::string& destination) {
         struct stat inStat {};
         if (::fstat(in.get(), &inStat) == 0 && inStat.st_dev == outStat.st_dev &&
             inStat.st_ino == outStat.st_ino) {
-            return TOOL_OK;  // the file already holds exactly what a copy would give
+            // The file already holds exactly what a copy would give; an observer still sees
+            // those bytes, as it would have seen them copied.
+            if (observe && readThrough(in.get(), observe) != 0) {
+                copyFailure("Source " + source + " cannot be read");
+                return TOOL_ERR_SOURCE_NOT_OPEN;
+            }
+            return TOOL_OK;
         }
     }
     // The destination is emptied before the source is checked; callers rely on finding an
@@ -87,7 +98,7 @@ ToolStatus copyFile(const std::string& source, const std::string& destination) {
         copyFailure("Destination " + destination + " cannot be written");
         return TOOL_ERR_FILE_NOT_OPEN;
     }
-    const CopyResult copied = copyToEnd(in.get(), out.get());
+    const CopyResult copied = copyToEnd(in.get(), out.get(), observe);
     if (copied.error != 0 && copied.failedRead) {
         copyFailure("Source " + source + " cannot be read");
         return TOOL_ERR_SOURCE_NOT_OPEN;

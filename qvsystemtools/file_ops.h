@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/tool_status.h"
 
 namespace KIVRA {
@@ -20,6 +21,12 @@ namespace qvsystemtools {
 // A failed copy may leave a partial destination. A destination that is the source itself
 // (the same path, or another name of the same file) is left as it is: TOOL_OK.
 [[nodiscard]] ToolStatus copyFile(const std::string& source, const std::string& destination);
+
+// The same copy, with observe seeing every byte of the source once, in order, as it is copied:
+// a digest of what was written needs no second read. A destination that is the source itself
+// is read through for observe and left as it is (a failed read: TOOL_ERR_SOURCE_NOT_OPEN).
+[[nodiscard]] ToolStatus copyFile(const std::string& source, const std::string& destination,
+                                  const ChunkObserver& observe);
 
 // Appends the file's lines to content, each followed by "\n", plus one "\n" for the final
 // (possibly empty) read: the file's bytes and one more "\n". TOOL_ERR_FILE_NOT_OPEN when

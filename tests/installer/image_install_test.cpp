@@ -1,5 +1,10 @@
+#include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "qvsystemtools/file_io.h"
 #include "tests/installer/package_fixture.h"
 
 namespace KIVRA {
@@ -240,6 +245,83 @@ TEST_F(InstallFirmwareTest, EachFailureGivesItsCodeAndMessage) {
         EXPECT_NE(console.find(failure(row.message, row.code)), std::string::npos) << console;
     }
     EXPECT_TRUE(exists(pkg + "/kivrainstaller"));  // only verified, never deleted
+}
+
+struct PassRow {
+    const char* name;  // its class: decrypted or copied
+    size_t length;
+    long flipped;  // the byte that differs from the listed content; -1: none
+};
+
+// The digest is taken in the pass that writes the file: a difference anywhere in it is found,
+// in the first, a middle or the last transfer unit (a short one, or a whole one).
+TEST_F(InstallFirmwareTest, DigestTakenInThePassFindsADifferenceInAnyUnit) {
+    constexpr size_t kUnit = qvsystemtools::kTransferUnit;
+    const PassRow rows[] = {
+        {"rootfs.sqfs", 3 * kUnit + 100, 0},
+        {"rootfs.sqfs", 3 * kUnit + 100, kUnit + kUnit / 2},
+        {"rootfs.sqfs", 3 * kUnit + 100, 3 * kUnit + 99},
+        {"zImage", kUnit, kUnit - 1},
+        {"zImage", kUnit, -1},
+        {"extra.bin", 2 * kUnit + 1, 2 * kUnit},
+        {"extra.bin", 2 * kUnit + 1, -1},
+    };
+    for (const PassRow& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " byte " + std::to_string(row.flipped));
+        const std::string listed = randomBytes(row.length, 30);
+        std::string delivered = listed;
+        if (row.flipped >= 0) {
+            delivered[static_cast<size_t>(row.flipped)] ^= 0x01;
+        }
+        const bool encrypted = std::string(row.name) != "extra.bin";
+        if (encrypted) {
+            writeEncrypted(pkg + "/" + row.name, delivered);
+        } else {
+            writeBytes(pkg + "/" + row.name, delivered);
+        }
+        writeList(md5Of(listed) + " " + row.name + "\n");
+        std::string console;
+        const int expected = row.flipped >= 0 ? KivraInstaller::Md5Mismatch : 0;
+        EXPECT_EQ(installFirmware(console), expected);
+        EXPECT_EQ(console,
+                  expected == 0 ? "" : failure(std::string("MD5 check failed for ") + row.name, 4));
+        // Written whole either way; a mismatch keeps the package file.
+        EXPECT_TRUE(readBytes(staging + "/" + row.name) == delivered);
+        EXPECT_EQ(exists(pkg + "/" + row.name), expected != 0);
+    }
+}
+
+// A write that fails part-way (a full staging partition) fails the entry as a failed
+// decryption or copy, never as a digest mismatch of the short file.
+TEST_F(InstallFirmwareTest, WriteFailingInTheMiddleOfAFileFailsItsStaging) {
+    ASSERT_EQ(::mount("qvtest-small", staging.c_str(), "tmpfs", 0, "size=128k"), 0)
+        << std::strerror(errno);
+    const FailureRow rows[] = {
+        {"rootfs.sqfs", true, "", 1, "Unable to decrypt rootfs.sqfs"},
+        {"extra.bin", true, "", 13, "Unable to install firmware file extra.bin"},
+    };
+    for (const FailureRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string content = randomBytes(5 * qvsystemtools::kTransferUnit, 31);
+        if (std::string(row.name) == "extra.bin") {
+            writeBytes(pkg + "/" + row.name, content);
+        } else {
+            writeEncrypted(pkg + "/" + row.name, content);
+        }
+        writeList(md5Of(content) + " " + row.name + "\n");
+        std::string console;
+        ::testing::internal::CaptureStderr();
+        const int code = installFirmware(console);
+        const std::string errors = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(code, row.code);
+        EXPECT_EQ(console, failure(row.message, row.code));
+        EXPECT_EQ(errors, row.code == 13 ? "[qvsystemtools::copyFile] Destination " + staging +
+                                               "/extra.bin cannot be written\n"
+                                         : "");
+        EXPECT_TRUE(exists(pkg + "/" + row.name));
+        (void)::unlink((staging + "/" + row.name).c_str());
+    }
+    (void)::umount2(staging.c_str(), MNT_DETACH);
 }
 
 TEST_F(InstallFirmwareTest, MissingDigestListGivesCode1) {

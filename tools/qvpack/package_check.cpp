@@ -127,7 +127,7 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
         errno = 0;
         status = crypto.decryptToSink(in.get(), sink);
     } else {
-        alignas(16) unsigned char buffer[65536];
+        alignas(16) unsigned char buffer[qvsystemtools::kTransferUnit];
         for (;;) {
             const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
             if (n == 0) {

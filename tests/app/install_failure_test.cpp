@@ -220,9 +220,9 @@ TEST_P(StopSignalTest, EndsAsAFailedStepThatLeavesTheDeviceInstallable) {
     if (row.phase == Phase::PreInstallScript) {
         // A script still at work when the signal comes (bounded, should it never come).
         ASSERT_EQ(::system("cp -a /mnt/pkg/orig /tmp/pkg"), 0);
-        replaceEncrypted("init.sh",
-                         "touch /tmp/script-running\n"
-                         "for i in $(seq 200); do sleep 0.1; done\n");
+        package.encrypted("init.sh",
+                          "touch /tmp/script-running\n"
+                          "for i in $(seq 200); do sleep 0.1; done\n");
         ASSERT_EQ(::system("mv /tmp/pkg /mnt/pkg/waiting"), 0);
     }
     const std::string package =

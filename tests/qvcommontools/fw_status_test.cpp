@@ -28,21 +28,19 @@ TEST_F(FwStatusTest, EachWriteReplacesWholeContentWithoutLineEnd) {
     }
 }
 
-TEST_F(FwStatusTest, DoesNotWriteThroughSymlinkPlantedInTmp) {
-    testing::writeBytes("/tmp/victim", "precious");
-    ASSERT_EQ(::symlink("/tmp/victim", "/tmp/fw_status"), 0);
-    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
-    EXPECT_EQ(readBytes("/tmp/victim"), "precious");
-    struct stat st {};
-    ASSERT_EQ(::stat("/tmp/victim", &st), 0);
-    EXPECT_NE(st.st_uid, 1002u);
-}
-
-TEST_F(FwStatusTest, DoesNotTruncateFileHardLinkedIntoTmp) {
-    testing::writeBytes("/tmp/victim", "precious");
-    ASSERT_EQ(::link("/tmp/victim", "/tmp/fw_status"), 0);
-    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
-    EXPECT_EQ(readBytes("/tmp/victim"), "precious");
+// A link planted at the path, symbolic or hard, must not carry the write (or the owner change)
+// to the file it names.
+TEST_F(FwStatusTest, DoesNotWriteThroughALinkPlantedInTmp) {
+    for (const auto plant : {::symlink, ::link}) {
+        testing::writeBytes("/tmp/victim", "precious");
+        ASSERT_EQ(plant("/tmp/victim", "/tmp/fw_status"), 0);
+        EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
+        EXPECT_EQ(readBytes("/tmp/victim"), "precious");
+        struct stat st {};
+        ASSERT_EQ(::stat("/tmp/victim", &st), 0);
+        EXPECT_NE(st.st_uid, 1002u);
+        ASSERT_EQ(::unlink("/tmp/fw_status"), 0);
+    }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ using testing::writeBytes;
 // Digest steps log through the install log, whose path lies below /mnt.
 class FileDigest : public testing::SandboxTest {};
 
+// Length 0 included: the empty input's digest needs its leading zeros (bytes 0b, 04, 09, 00).
 TEST_F(FileDigest, AgreesWithCoreutilsMd5sumAtBlockBoundaries) {
     TempDir dir;
     const size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 8191, 8192, 8193, 100000};
@@ -49,15 +50,6 @@ TEST_F(FileDigest, StreamedDigestIsTheFilesDigestWhateverThePieces) {
         EXPECT_EQ(md5.size(), length);
         EXPECT_EQ(md5.finish(), expected) << length;
     }
-}
-
-TEST_F(FileDigest, EmptyFileHasTheDigestOfEmptyInputWithLeadingZeros) {
-    TempDir dir;
-    writeBytes(dir / "empty", "");
-    std::string digest;
-    ASSERT_EQ(KivraInstaller::getMd5Sum(dir / "empty", digest), KivraInstaller::Success);
-    // Bytes 0b, 04, 09 and 00 of this digest need their leading zero.
-    EXPECT_EQ(digest, "d41d8cd98f00b204e9800998ecf8427e");
 }
 
 TEST_F(FileDigest, MissingFileFailsWithFileErrorAndKeepsTheDigest) {

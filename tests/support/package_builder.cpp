@@ -73,20 +73,21 @@ std::string readDecrypted(const std::string& path, const std::string& passphrase
     return plain;
 }
 
-std::vector<std::string> qvpackCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {binPath("qvpack")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return programCommand(argv);
-}
-
 ProcessResult qvpack(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     std::vector<std::string> argv = {binPath("qvpack")};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProcess(argv, env);
 }
 
+std::vector<std::string> qvpackCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {binPath("qvpack")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return programCommand(argv);
+}
+
 void makeIso(const std::string& path, const char* manifest, mode_t manifestMode) {
     const TempDir tree;
+    ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);  // the image's root as a store keeps it
     makeDir(tree / "etc");
     writeBytes(tree / "bin.dat", randomBytes(3000, 21));
     if (manifest != nullptr) {

@@ -47,23 +47,24 @@ class HostilePackageTest : public testing::StandinFlashTest,
 public:
     using InstallRunFixture::images;
     using InstallRunFixture::pack;
+    using InstallRunFixture::package;
     std::vector<std::pair<std::string, std::string>> staged;  // odd files the run must install
 
     // Replaces the package's digest list by plain (encrypted like the real one).
-    void digestList(const std::string& plain) { replaceEncrypted("images.md5", plain); }
+    void digestList(const std::string& plain) { package.digestList(plain); }
     void initScript(const std::string& script) { replaceScript(script); }
     // A package of n small plain files listed in the digest list.
     void manyFiles(int n) {
         pack();
-        std::string list;
+        std::vector<std::string> names;
         for (int i = 0; i < n; ++i) {
             const std::string name = "part" + std::to_string(i) + ".bin";
             const std::string content = "content " + std::to_string(i);
             writeBytes(kPkg + "/" + name, content);
-            list += md5Of(content) + "  " + name + "\n";
+            names.push_back(name);
             staged.emplace_back(name, content);
         }
-        digestList(list);
+        digestList(testing::md5sumList(kPkg, names));
         images.clear();  // the package's digest list names the parts alone
     }
     // A package whose digest list names one more plain file, called name.
@@ -73,13 +74,7 @@ public:
         staged.emplace_back(name, "odd\n");
         digestList(readPlainList() + md5Of("odd\n") + " " + name + "\n");
     }
-    std::string readPlainList() {
-        const auto plain =
-            testing::runProcess({testing::binPath("qvpack"), "decrypt-file", "--passphrase",
-                                 "4.2.0", kPkg + "/images.md5", "/tmp/src/images.plain"});
-        EXPECT_EQ(plain.exitStatus, 0) << plain.err;
-        return readBytes("/tmp/src/images.plain");
-    }
+    std::string readPlainList() { return package.decrypted("images.md5"); }
     // Replaces a package entry by a FIFO, a directory, a device node or a link to kSecret.
     void replaceEntry(const std::string& name, mode_t kind) {
         pack();
@@ -254,11 +249,7 @@ const HostileCase kCases[] = {
     {"WronglyKeyedImage",
      [](HostilePackageTest& t) {
          t.pack();
-         writeBytes("/tmp/src/plain", t.images[0].second);
-         const auto done =
-             testing::runProcess({testing::binPath("qvpack"), "encrypt-file", "--passphrase",
-                                  "9.9.9", "/tmp/src/plain", kPkg + "/uImage"});
-         ASSERT_EQ(done.exitStatus, 0) << done.err;
+         testing::writeEncrypted(kPkg + "/uImage", t.images[0].second, "9.9.9");
      },
      "[KivraInstaller::installFirmware] MD5 check failed for uImage (err 4)"},
     {"TruncatedImage",

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <functional>
 
-#include "tests/installer/package_fixture.h"
+#include "tests/support/package_builder.h"
 #include "tests/vpd/boot_env_loader.h"
 #include "tests/vpd/env_samples.h"
 
@@ -60,41 +60,23 @@ protected:
         writeBytes("/tmp/boot_config", "1\n");
     }
 
-    // Builds kPkg with qvpack from plain files; the pre-install script records whether the
-    // images were installed before it ran.
-    void pack(const std::string& productType = "BIRCH", const std::string& rmVersion = "\"1\"") {
-        const std::string version = "4.2.0";
-        const std::string iso = readBytes("/mnt/hda1/system/rmstore/C1/R1_1.iso");
-        std::vector<std::string> args = {binPath("qvpack"),
-                                         "create",
-                                         kPkg,
-                                         "--version",
-                                         version,
-                                         "--product-type",
-                                         productType,
-                                         "--set",
-                                         "R1_C1_VERSION=" + rmVersion,
-                                         "--set",
-                                         "R1_C1_MD5=" + md5Of(iso),
-                                         "--init-script",
-                                         "/tmp/src/init.sh"};
-        writeBytes("/tmp/src/init.sh",
-                   "if [ -e /mnt/hda1/fwimages/uImage ]; then echo installed; else echo absent; "
-                   "fi > /tmp/seen\n");
-        for (const auto& [name, content] : images) {
-            writeBytes("/tmp/src/" + name, content);
-            args.push_back("/tmp/src/" + name);
-        }
-        const auto made = runProcess(args);
-        ASSERT_EQ(made.exitStatus, 0) << made.err;
-    }
+    // kPkg, built from /tmp/src; pack() fills it with images and creates it.
+    PackageBuilder package{"/tmp/src", kPkg};
 
-    // Replaces a package file with content encrypted under the package version.
-    static void replaceEncrypted(const std::string& name, const std::string& plain) {
-        writeBytes("/tmp/src/replacement", plain);
-        const auto done = runProcess({binPath("qvpack"), "encrypt-file", "--passphrase", "4.2.0",
-                                      "/tmp/src/replacement", kPkg + "/" + name});
-        ASSERT_EQ(done.exitStatus, 0) << done.err;
+    // Builds kPkg with qvpack from images; the pre-install script records whether the images
+    // were installed before it ran.
+    void pack(const std::string& productType = "BIRCH", const std::string& rmVersion = "\"1\"") {
+        package.productType = productType;
+        package.sets = {"R1_C1_VERSION=" + rmVersion,
+                        "R1_C1_MD5=" + md5Of(readBytes("/mnt/hda1/system/rmstore/C1/R1_1.iso"))};
+        package.initScript =
+            "if [ -e /mnt/hda1/fwimages/uImage ]; then echo installed; else echo absent; "
+            "fi > /tmp/seen\n";
+        for (const auto& [name, content] : images) {
+            package.source(name, content);
+        }
+        const auto made = package.create();
+        ASSERT_EQ(made.exitStatus, 0) << made.err;
     }
 
     // Replaces the package manifest's line of key by line (drops it when line is empty).
@@ -110,8 +92,8 @@ protected:
 
     // Replaces the pre-install script as a rebuilt package would carry it: its digest in the
     // manifest follows, or the installer refuses the script.
-    static void replaceScript(const std::string& plain) {
-        replaceEncrypted("init.sh", plain);
+    void replaceScript(const std::string& plain) {
+        package.encrypted("init.sh", plain);
         setManifestLine("INIT_SH_DIGEST", "INIT_SH_DIGEST=" + md5Of(plain));
     }
 

@@ -227,7 +227,7 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
         std::string line;
     } rows[] = {
         // A truncated kernel whose digest matches but whose header magic is gone.
-        {md5Of(std::string("\x27\x05", 2)) + " uImage\n",
+        {md5Of(testing::ubootMagic().substr(0, 2)) + " uImage\n",
          "[KivraInstaller::installFirmware] Unable to decrypt uImage (err 1)"},
         {md5Of(images[2].second) + " ../pkg/NTIM.bin\n",
          "[KivraInstaller::installFirmware] Invalid md5 file (err 11)"},
@@ -236,8 +236,8 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
         SCOPED_TRACE(row.line);
         ASSERT_EQ(::system("rm -rf /tmp/pkg /tmp/src/* /tmp/seen"), 0);
         pack();
-        replaceEncrypted("uImage", std::string("\x27\x05", 2));
-        replaceEncrypted("images.md5", row.list);
+        package.encrypted("uImage", testing::ubootMagic().substr(0, 2));
+        package.digestList(row.list);
         const auto run = install({kPkg});
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_NE(run.out.find(row.line + "\n[KivraInstaller::install] Firmware install failed"),

@@ -70,9 +70,9 @@ TEST_F(PackageRulesTest, InstallerAndVerifyAgreeOnEveryPackageForEveryProduct) {
          {},
          [] { setManifestLine("INIT_SH_DIGEST", "INIT_SH_DIGEST=none"); }},
         {"pre-install-script", "init.sh that is no script, without a digest", "BIRCH", birch,
-         [] {
+         [this] {
              setManifestLine("INIT_SH_DIGEST", "");
-             replaceEncrypted("init.sh", std::string("\x01\x02\x7f", 3));
+             package.encrypted("init.sh", std::string("\x01\x02\x7f", 3));
          }},
         {"radio-entries", "a radio version without its digest", "BIRCH", birch,
          [] { setManifestLine("R1_C1_MD5", ""); }},
@@ -85,7 +85,7 @@ TEST_F(PackageRulesTest, InstallerAndVerifyAgreeOnEveryPackageForEveryProduct) {
          "an image that does not match its digest",
          "BIRCH",
          {},
-         [] { replaceEncrypted("dtb.recovery", "other"); }},
+         [this] { package.encrypted("dtb.recovery", "other"); }},
         {"digest-list",
          "an entry that is a link",
          "BIRCH",

@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
-#include "package_format/file_digest.h"
-#include "tests/support/test_support.h"
+#include "tests/support/package_builder.h"
 
 namespace KIVRA {
 namespace {
@@ -103,12 +102,6 @@ std::string toHex(const unsigned char* bytes, size_t length) {
     return toHex(std::string(reinterpret_cast<const char*>(bytes), length));
 }
 
-std::string md5(const std::string& path) {
-    std::string digest;
-    EXPECT_TRUE(package_format::md5Text(path, digest)) << path;
-    return digest;
-}
-
 std::string fiveFold(const std::string& data) {
     unsigned char out[32];
     unsigned long length = sizeof out;
@@ -195,7 +188,7 @@ TEST(QvEncryptionKnownAnswer, EveryBoundaryLengthGivesThatPrefixOfTheKeyStream) 
             TempDir dir;
             const std::string stream = keyStream(dir, answer->passphrase, length);
             EXPECT_EQ(stream.size(), length);
-            EXPECT_EQ(md5(dir / "stream"), digest)
+            EXPECT_EQ(testing::md5Of(stream), digest)
                 << "passphrase \"" << answer->passphrase << "\", length " << length;
         }
     }

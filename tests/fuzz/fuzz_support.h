@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "crypto/qv_encryption.h"
-#include "qvsystemtools/dir_ops.h"
+#include "tests/support/temp_dir.h"
 
 namespace KIVRA {
 namespace fuzz {
@@ -80,24 +80,6 @@ public:
 
 private:
     int fd_;
-};
-
-// A private directory below $TMPDIR (or /tmp), removed with its content at exit.
-class PrivateDir {
-public:
-    PrivateDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/qv-fuzz.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
-    }
-    ~PrivateDir() { (void)qvsystemtools::removeDir(path_); }  // best effort at exit
-    PrivateDir(const PrivateDir&) = delete;
-    PrivateDir& operator=(const PrivateDir&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
 };
 
 // plain encrypted under passphrase into path, as the release tool builds package files.

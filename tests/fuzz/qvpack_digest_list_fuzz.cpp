@@ -11,7 +11,7 @@ using namespace KIVRA;
 
 namespace {
 struct Package {
-    fuzz::PrivateDir dir;
+    testing::TempDir dir;
     Package() {
         fuzz::makeDirs(dir / "pkg");
         fuzz::writeBytes(dir / "pkg/manifest.txt", "KIVRA_VERSION=1.0\nPRODUCT_TYPE=BIRCH\n");

@@ -11,7 +11,7 @@ using fuzz::Entries;
 using fuzz::othersOf;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static fuzz::PrivateDir dir;
+    static testing::TempDir dir;
     const std::string path = dir / "record.bin";
     FuzzedDataProvider input(data, size);
     const bool goodCrc = input.ConsumeBool();

@@ -116,7 +116,7 @@ TEST_F(InstallFirmwareTest, UbootImageWithoutMagicFailsAlthoughDigestMatches) {
     const std::string noMagic = randomBytes(600, 8);
     const UbootRow rows[] = {
         {"uImage", ubootImage(600, 9), 0},
-        {"rootfs.sqfs.uboot", std::string("\x27\x05\x19", 3), 1},  // truncated before the magic
+        {"rootfs.sqfs.uboot", testing::ubootMagic().substr(0, 3), 1},  // truncated before the magic
         {"uImage.recovery", noMagic, 1},
         {"initramfs.recovery", "", 1},
         {"zImage", noMagic, 0},  // plain image group: no header check

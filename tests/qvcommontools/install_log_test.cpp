@@ -4,7 +4,6 @@
 
 #include "installer/kivra_installer.h"
 #include "qvcommontools/err.h"
-#include "qvcommontools/fw_status.h"
 #include "qvcommontools/install_log.h"
 #include "tests/support/test_support.h"
 
@@ -140,40 +139,6 @@ TEST_F(InstallLogTest, ThrowIfThrowsOnlyForNonZeroCode) {
         EXPECT_EQ(::testing::internal::GetCapturedStdout(),
                   "[KivraInstaller::setFwDir] x (err 7)\n");
     }
-}
-
-class FwStatusTest : public testing::SandboxTest {};
-
-TEST_F(FwStatusTest, EachWriteReplacesWholeContentWithoutLineEnd) {
-    using qvcommontools::StatusWrite;
-    EXPECT_EQ(qvcommontools::writeFwStatus("2:<font color=red><b>Do not disconnect.</b></font>"),
-              StatusWrite::Written);
-    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), StatusWrite::Written);
-    EXPECT_EQ(readBytes("/tmp/fw_status"), "1:DONE");
-    struct stat st {};
-    ASSERT_EQ(::stat("/tmp/fw_status", &st), 0);
-    if (::getuid() == 0 && ::access("/proc/self/uid_map", R_OK) == 0 &&
-        readBytes("/proc/self/uid_map").find("0          0") != std::string::npos) {
-        EXPECT_EQ(st.st_uid, 1002u);
-        EXPECT_EQ(st.st_gid, 0u);
-    }
-}
-
-TEST_F(FwStatusTest, DoesNotWriteThroughSymlinkPlantedInTmp) {
-    testing::writeBytes("/tmp/victim", "precious");
-    ASSERT_EQ(::symlink("/tmp/victim", "/tmp/fw_status"), 0);
-    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
-    EXPECT_EQ(readBytes("/tmp/victim"), "precious");
-    struct stat st {};
-    ASSERT_EQ(::stat("/tmp/victim", &st), 0);
-    EXPECT_NE(st.st_uid, 1002u);
-}
-
-TEST_F(FwStatusTest, DoesNotTruncateFileHardLinkedIntoTmp) {
-    testing::writeBytes("/tmp/victim", "precious");
-    ASSERT_EQ(::link("/tmp/victim", "/tmp/fw_status"), 0);
-    EXPECT_EQ(qvcommontools::writeFwStatus("1:DONE"), qvcommontools::StatusWrite::Refused);
-    EXPECT_EQ(readBytes("/tmp/victim"), "precious");
 }
 
 }  // namespace

@@ -6,31 +6,26 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "tests/support/package_builder.h"
 
 namespace KIVRA {
 namespace {
 
 using testing::exists;
 using testing::ProcessResult;
+using testing::qvpack;
 using testing::TempDir;
 using testing::writeBytes;
 
-ProcessResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv = {testing::binPath("qvpack")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testing::runProcess(argv, env);
-}
-
 // A BIRCH package of version 3.2.0 in dir/pkg.
 std::string makePackage(const TempDir& dir) {
-    writeBytes(dir / "rootfs.sqfs", testing::randomBytes(3000, 1));
-    writeBytes(dir / "NTIM.bin", testing::randomBytes(200, 2));
-    const ProcessResult created =
-        run({"create", dir / "pkg", "--version", "3.2.0", "--product-type", "BIRCH",
-             dir / "rootfs.sqfs", dir / "NTIM.bin"});
+    testing::PackageBuilder package(dir.path(), dir / "pkg");
+    package.version = "3.2.0";
+    package.source("rootfs.sqfs", testing::randomBytes(3000, 1));
+    package.source("NTIM.bin", testing::randomBytes(200, 2));
+    const ProcessResult created = package.create();
     EXPECT_EQ(created.exitStatus, 0) << created.err;
-    return dir / "pkg";
+    return package.dir;
 }
 
 std::string readArtifact(const std::vector<std::string>& args) {
@@ -45,7 +40,7 @@ TEST(QvpackArtifact, WrapsEveryPackageFileUnderTheVersionForTheGivenDeviceTypes)
     TempDir dir;
     const std::string pkg = makePackage(dir);
     const ProcessResult built =
-        run({"artifact", pkg, "-t", "VK30", "--device-type", "VK30E", "-o", dir / "a.mender"});
+        qvpack({"artifact", pkg, "-t", "VK30", "--device-type", "VK30E", "-o", dir / "a.mender"});
     ASSERT_EQ(built.exitStatus, 0) << built.err;
     EXPECT_FALSE(exists(dir / "a.mender.partial"));
     const std::string info = readArtifact({dir / "a.mender"});
@@ -71,7 +66,7 @@ TEST(QvpackArtifact, KeySignsTheArtifactAsMenderArtifactChecksIt) {
                   .exitStatus,
               0);
     const ProcessResult built =
-        run({"artifact", pkg, "-t", "VK30P", "-k", dir / "key.pem", "-o", dir / "s.mender"});
+        qvpack({"artifact", pkg, "-t", "VK30P", "-k", dir / "key.pem", "-o", dir / "s.mender"});
     ASSERT_EQ(built.exitStatus, 0) << built.err;
     const std::string info = readArtifact({"-k", dir / "pub.pem", dir / "s.mender"});
     EXPECT_NE(info.find("Signature: signed and verified correctly"), std::string::npos) << info;
@@ -134,7 +129,7 @@ TEST(QvpackArtifact, RefusesWithOneReasonAndLeavesNoArtifact) {
             }
             args.push_back(arg);
         }
-        const ProcessResult result = run(args, c.env);
+        const ProcessResult result = qvpack(args, c.env);
         EXPECT_EQ(result.exitStatus, c.status) << result.err;
         const std::vector<std::string> lines = testing::lines(result.err);
         ASSERT_FALSE(lines.empty());
@@ -162,8 +157,8 @@ TEST(QvpackArtifact, WrapsTheCheckedBytesThoughAFileIsReplacedMeanwhile) {
         dir / "bin/mender-artifact",
         "#!/bin/sh\nprintf replaced >" + pkg + "/NTIM.bin\nexec /usr/bin/mender-artifact \"$@\"\n");
     ASSERT_EQ(::chmod((dir / "bin/mender-artifact").c_str(), 0755), 0);
-    const ProcessResult built = run({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"},
-                                    {"PATH=" + dir / "bin" + ":/usr/bin:/bin"});
+    const ProcessResult built = qvpack({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"},
+                                       {"PATH=" + dir / "bin" + ":/usr/bin:/bin"});
     ASSERT_EQ(built.exitStatus, 0) << built.err;
     ASSERT_EQ(testing::readBytes(pkg + "/NTIM.bin"), "replaced");
     writeBytes(dir / "checked", checked);
@@ -179,14 +174,14 @@ TEST(QvpackArtifact, RefusesAPackageTheInstallerWouldRefuse) {
     TempDir dir;
     const std::string pkg = makePackage(dir);
     writeBytes(pkg + "/NTIM.bin", testing::randomBytes(200, 9));
-    ProcessResult result = run({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"});
+    ProcessResult result = qvpack({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, "qvpack: NTIM.bin: MD5 mismatch\nqvpack: " + pkg +
                               ": 1 of 3 checks failed; no artifact built\n");
     // A link would not reach the router as the file it names.
     writeBytes(pkg + "/NTIM.bin", testing::randomBytes(200, 2));
     ASSERT_EQ(::symlink("NTIM.bin", (pkg + "/extra").c_str()), 0);
-    result = run({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"});
+    result = qvpack({"artifact", pkg, "-t", "VK30", "-o", dir / "a.mender"});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, "qvpack: " + pkg + "/extra is not a regular file\n");
     EXPECT_FALSE(exists(dir / "a.mender"));

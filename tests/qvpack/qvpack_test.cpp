@@ -11,26 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "crypto/qv_encryption.h"
 #include "qvsystemtools/command.h"
-#include "tests/support/test_support.h"
+#include "tests/support/package_builder.h"
 
 namespace KIVRA {
 namespace {
 
 using testing::exists;
+using testing::md5Of;
+using testing::PackageBuilder;
 using testing::ProcessResult;
+using testing::qvpack;
 using testing::readBytes;
+using testing::readDecrypted;
 using testing::TempDir;
 using testing::writeBytes;
-
-const std::string kMagic("\x27\x05\x19\x56", 4);
-
-ProcessResult qvpack(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {testing::binPath("qvpack")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testing::runProcess(argv);
-}
 
 bool hasLine(const std::string& text, const std::string& line) {
     for (const std::string& l : testing::lines(text)) {
@@ -50,84 +45,47 @@ bool hasLineStarting(const std::string& text, const std::string& start) {
     return false;
 }
 
-std::string md5Of(const std::string& data, const TempDir& dir) {
-    writeBytes(dir / "md5in", data);
-    return testing::runProcess({"/usr/bin/md5sum", dir / "md5in"}).out.substr(0, 32);
-}
-
-std::string decryptWith(const std::string& passphrase, const std::string& path,
-                        const std::string& scratch) {
-    QvEncryption crypto;
-    EXPECT_EQ(crypto.setKey(passphrase), 0);
-    EXPECT_EQ(crypto.decryptFile(path, scratch), 0);
-    return readBytes(scratch);
-}
-
-// Plain files of every class, made in dir/src.
-struct Sources {
-    explicit Sources(const TempDir& dir) : root(dir / "src") {
-        EXPECT_EQ(::mkdir(root.c_str(), 0755), 0);
-        add("uImage", kMagic + testing::randomBytes(5000, 1));
-        add("rootfs.sqfs.uboot", kMagic + testing::randomBytes(70000, 2));
-        add("zImage", testing::randomBytes(4097, 3));
-        add("dtb.recovery", testing::randomBytes(15, 4));
-        add("NTIM.bin", testing::randomBytes(300, 5));
-        add("kivrainstaller", testing::randomBytes(2000, 6));
-        EXPECT_EQ(::chmod((root + "/kivrainstaller").c_str(), 0755), 0);
-        add("settings.conf", "a=1\n");
-        writeBytes(root + "/pre.sh", "#!/bin/sh\necho pre\n");
-    }
-    void add(const std::string& name, const std::string& data) {
-        writeBytes(root + "/" + name, data);
-        names.push_back(name);
-    }
-    std::vector<std::string> paths() const {
-        std::vector<std::string> result;
-        for (const std::string& name : names) {
-            result.push_back(root + "/" + name);
-        }
-        return result;
-    }
-    std::string root;
-    std::vector<std::string> names;
-};
-
-ProcessResult create(const std::string& out, const Sources& sources,
-                     const std::string& version = "4.2.1-r7") {
-    std::vector<std::string> args = {
-        "create", out,     "--version", version,         "--product-type",
-        "BIRCH",  "--set", "EXTRA=x=y", "--init-script", sources.root + "/pre.sh"};
-    const std::vector<std::string> paths = sources.paths();
-    args.insert(args.end(), paths.begin(), paths.end());
-    return qvpack(args);
+// Plain files of every class, made in dir/src, and the package qvpack creates from them.
+PackageBuilder sourcesIn(const TempDir& dir) {
+    PackageBuilder sources(dir / "src", dir / "pkg");
+    sources.version = "4.2.1-r7";
+    sources.sets = {"EXTRA=x=y"};
+    sources.initScript = "#!/bin/sh\necho pre\n";
+    sources.source("uImage", testing::ubootImage(5004, 1));
+    sources.source("rootfs.sqfs.uboot", testing::ubootImage(70004, 2));
+    sources.source("zImage", testing::randomBytes(4097, 3));
+    sources.source("dtb.recovery", testing::randomBytes(15, 4));
+    sources.source("NTIM.bin", testing::randomBytes(300, 5));
+    sources.source("kivrainstaller", testing::randomBytes(2000, 6), 0755);
+    sources.source("settings.conf", "a=1\n");
+    return sources;
 }
 
 TEST(Qvpack, CreatedPackageHoldsEncryptedImagesCopiedFilesAndManifest) {
     TempDir dir;
-    const Sources sources(dir);
-    const ProcessResult made = create(dir / "pkg", sources);
+    const PackageBuilder sources = sourcesIn(dir);
+    const ProcessResult made = sources.create();
     ASSERT_EQ(made.exitStatus, 0) << made.err;
     EXPECT_EQ(made.err, "");
 
     EXPECT_EQ(readBytes(dir / "pkg/manifest.txt"),
               "PRODUCT_TYPE=BIRCH\nKIVRA_VERSION=4.2.1-r7\nINIT_SH_DIGEST=" +
-                  md5Of("#!/bin/sh\necho pre\n", dir) + "\nEXTRA=x=y\n");
+                  md5Of("#!/bin/sh\necho pre\n") + "\nEXTRA=x=y\n");
     for (const std::string name : {"uImage", "rootfs.sqfs.uboot", "zImage", "dtb.recovery"}) {
-        const std::string plain = readBytes(sources.root + "/" + name);
+        const std::string plain = readBytes(sources.sourceDir + "/" + name);
         const std::string packed = readBytes(dir / ("pkg/" + name));
         EXPECT_EQ(packed.size(), plain.size()) << name;
         EXPECT_NE(packed, plain) << name << " must travel encrypted";
-        EXPECT_EQ(decryptWith("4.2.1-r7", dir / ("pkg/" + name), dir / "scratch"), plain) << name;
+        EXPECT_EQ(readDecrypted(dir / ("pkg/" + name), "4.2.1-r7"), plain) << name;
     }
     for (const std::string name : {"NTIM.bin", "kivrainstaller", "settings.conf"}) {
-        EXPECT_EQ(readBytes(dir / ("pkg/" + name)), readBytes(sources.root + "/" + name))
+        EXPECT_EQ(readBytes(dir / ("pkg/" + name)), readBytes(sources.sourceDir + "/" + name))
             << name << " must travel unchanged";
     }
     struct stat st {};
     ASSERT_EQ(::stat((dir / "pkg/kivrainstaller").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
-    EXPECT_EQ(decryptWith("4.2.1-r7", dir / "pkg/init.sh", dir / "scratch"),
-              "#!/bin/sh\necho pre\n");
+    EXPECT_EQ(readDecrypted(dir / "pkg/init.sh", "4.2.1-r7"), "#!/bin/sh\necho pre\n");
 }
 
 TEST(Qvpack, CreateWarnsAboutANameLikeAnImageNameAndSumsUpWhatItWrote) {
@@ -148,41 +106,36 @@ TEST(Qvpack, CreateWarnsAboutANameLikeAnImageNameAndSumsUpWhatItWrote) {
 
 TEST(Qvpack, DigestListIsCoreutilsMd5sumOutputOfThePlainFiles) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
-    std::string command = "cd '" + sources.root + "' && /usr/bin/md5sum";
-    for (const std::string& name : sources.names) {
-        command += " " + name;
-    }
-    const ProcessResult md5 = testing::runProcess({"/bin/sh", "-c", command});
-    ASSERT_EQ(md5.exitStatus, 0) << md5.err;
-    EXPECT_EQ(decryptWith("4.2.1-r7", dir / "pkg/images.md5", dir / "scratch"), md5.out);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
+    EXPECT_EQ(readDecrypted(dir / "pkg/images.md5", "4.2.1-r7"),
+              testing::md5sumList(sources.sourceDir, sources.names()));
 }
 
 TEST(Qvpack, VerifyAcceptsWhatCreateBuilt) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
     const ProcessResult verified = qvpack({"verify", dir / "pkg"});
     EXPECT_EQ(verified.exitStatus, 0) << verified.out << verified.err;
     EXPECT_TRUE(
         hasLine(verified.out, "manifest.txt: OK (PRODUCT_TYPE=BIRCH, KIVRA_VERSION=4.2.1-r7)"));
-    for (const std::string& name : sources.names) {
-        const std::string plain = readBytes(sources.root + "/" + name);
+    for (const std::string& name : sources.names()) {
+        const std::string plain = readBytes(sources.sourceDir + "/" + name);
         EXPECT_TRUE(hasLine(verified.out, name + ": OK (" + std::to_string(plain.size()) +
-                                              " bytes, md5 " + md5Of(plain, dir) + ")"))
+                                              " bytes, md5 " + md5Of(plain) + ")"))
             << name << "\n"
             << verified.out;
     }
-    EXPECT_TRUE(hasLine(verified.out,
-                        "init.sh: OK (19 bytes, md5 " + md5Of("#!/bin/sh\necho pre\n", dir) + ")"))
+    EXPECT_TRUE(
+        hasLine(verified.out, "init.sh: OK (19 bytes, md5 " + md5Of("#!/bin/sh\necho pre\n") + ")"))
         << verified.out;
 }
 
 TEST(Qvpack, VerifyCatchesAFlippedByteInAnEncryptedAndInACopiedFile) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
     for (const std::string name : {"rootfs.sqfs.uboot", "settings.conf"}) {
         const std::string path = dir / ("pkg/" + name);
         std::string data = readBytes(path);
@@ -192,10 +145,10 @@ TEST(Qvpack, VerifyCatchesAFlippedByteInAnEncryptedAndInACopiedFile) {
     const ProcessResult verified = qvpack({"verify", dir / "pkg"});
     EXPECT_EQ(verified.exitStatus, 1);
     for (const std::string name : {"rootfs.sqfs.uboot", "settings.conf"}) {
-        const std::string plain = readBytes(sources.root + "/" + name);
+        const std::string plain = readBytes(sources.sourceDir + "/" + name);
         EXPECT_TRUE(hasLineStarting(
             verified.out, name + ": FAILED (MD5 mismatch; " + std::to_string(plain.size()) +
-                              " bytes, expected md5 " + md5Of(plain, dir) + ", actual "))
+                              " bytes, expected md5 " + md5Of(plain) + ", actual "))
             << verified.out;
     }
     EXPECT_TRUE(hasLineStarting(verified.out, "uImage: OK"));
@@ -204,8 +157,8 @@ TEST(Qvpack, VerifyCatchesAFlippedByteInAnEncryptedAndInACopiedFile) {
 
 TEST(Qvpack, VerifyRefusesAPackageUnderAnotherVersion) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
     writeBytes(dir / "pkg/manifest.txt", "PRODUCT_TYPE=BIRCH\nKIVRA_VERSION=4.2.1-r8\n");
     const ProcessResult verified = qvpack({"verify", dir / "pkg"});
     EXPECT_EQ(verified.exitStatus, 1);
@@ -215,103 +168,86 @@ TEST(Qvpack, VerifyRefusesAPackageUnderAnotherVersion) {
 
 // A package made by hand with the library, so verify is checked against entries create
 // would never write.
-struct HandMadePackage {
-    explicit HandMadePackage(const TempDir& dir) : root(dir / "hand"), scratch(dir / "list") {
-        EXPECT_EQ(::mkdir(root.c_str(), 0755), 0);
-        EXPECT_EQ(crypto.setKey("7.0"), 0);
-        writeBytes(root + "/manifest.txt", "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\n");
-    }
-    void encrypted(const std::string& name, const std::string& plain) {
-        writeBytes(scratch, plain);
-        EXPECT_EQ(crypto.encryptFile(scratch, root + "/" + name), 0);
-    }
-    void list(const std::string& text) { encrypted("images.md5", text); }
-    std::string root;
-    std::string scratch;
-    QvEncryption crypto;
-};
+PackageBuilder handMade(const TempDir& dir) {
+    PackageBuilder pkg(dir / "src", dir / "hand");
+    pkg.version = "7.0";
+    pkg.manifest("PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\n");
+    return pkg;
+}
 
 struct DamageRow {
     const char* what;
-    std::vector<std::string> options;              // before PKGDIR
-    std::function<void(HandMadePackage&)> damage;  // applied to a good package
-    std::string line;                              // the expected start of a line
+    std::vector<std::string> options;                   // before PKGDIR
+    std::function<void(const PackageBuilder&)> damage;  // applied to a good package
+    std::string line;                                   // the expected start of a line
     int status = 1;  // 0 where the installer goes on: the line is a warning
 };
 
 TEST(Qvpack, VerifyRefusesWhatTheInstallerRefusesAndWarnsWhereItGoesOn) {
     TempDir dir;
     const std::string image = testing::randomBytes(700, 31);
-    const std::string list =
-        md5Of(image, dir) + "  zImage\n" + md5Of(image, dir) + "  dtb.recovery\n";
+    const std::string list = md5Of(image) + "  zImage\n" + md5Of(image) + "  dtb.recovery\n";
     const DamageRow rows[] = {
         {"an image that is a link",
          {},
-         [&](HandMadePackage& pkg) {
-             ASSERT_EQ(::rename((pkg.root + "/dtb.recovery").c_str(), (dir / "dtb.x").c_str()), 0);
-             ASSERT_EQ(::symlink((dir / "dtb.x").c_str(), (pkg.root + "/dtb.recovery").c_str()), 0);
+         [&](const PackageBuilder& pkg) {
+             ASSERT_EQ(::rename((pkg.dir + "/dtb.recovery").c_str(), (dir / "dtb.x").c_str()), 0);
+             ASSERT_EQ(::symlink((dir / "dtb.x").c_str(), (pkg.dir + "/dtb.recovery").c_str()), 0);
          },
          "dtb.recovery: FAILED (not a regular file (a link, a directory, a FIFO or a device node)"},
         {"an image that is a FIFO",
          {},
-         [&](HandMadePackage& pkg) {
-             ASSERT_EQ(::unlink((pkg.root + "/zImage").c_str()), 0);
-             ASSERT_EQ(::mkfifo((pkg.root + "/zImage").c_str(), 0600), 0);
+         [&](const PackageBuilder& pkg) {
+             ASSERT_EQ(::unlink((pkg.dir + "/zImage").c_str()), 0);
+             ASSERT_EQ(::mkfifo((pkg.dir + "/zImage").c_str(), 0600), 0);
          },
          "zImage: FAILED (not a regular file"},
         {"a product name as the type",
          {},
-         [&](HandMadePackage& pkg) {
-             writeBytes(pkg.root + "/manifest.txt", "PRODUCT_TYPE=QT10X\nKIVRA_VERSION=7.0\n");
+         [&](const PackageBuilder& pkg) {
+             pkg.manifest("PRODUCT_TYPE=QT10X\nKIVRA_VERSION=7.0\n");
          },
          "manifest.txt: FAILED (PRODUCT_TYPE QT10X is the type of no product; QT10X is a "
          "product name, of type ALDER"},
         {"a type no product has",
          {},
-         [&](HandMadePackage& pkg) {
-             writeBytes(pkg.root + "/manifest.txt", "PRODUCT_TYPE=FOO\nKIVRA_VERSION=7.0\n");
-         },
+         [&](const PackageBuilder& pkg) { pkg.manifest("PRODUCT_TYPE=FOO\nKIVRA_VERSION=7.0\n"); },
          "manifest.txt: FAILED (PRODUCT_TYPE FOO is the type of no product (types: ALDER "
          "ALDER_PRO BIRCH ROWAN))"},
         {"another product's type",
          {"--product", "VK30E"},
-         [&](HandMadePackage&) {},
+         [&](const PackageBuilder&) {},
          "manifest.txt: FAILED (Manifest product type ROWAN mismatches device product type BIRCH"},
         {"init.sh under another version",
          {},
-         [&](HandMadePackage& pkg) {
-             QvEncryption other;
-             ASSERT_EQ(other.setKey("7.1"), 0);
-             writeBytes(dir / "script", "#!/bin/sh\necho pre-install\n");
-             ASSERT_EQ(other.encryptFile(dir / "script", pkg.root + "/init.sh"), 0);
+         [&](const PackageBuilder& pkg) {
+             testing::writeEncrypted(pkg.path("init.sh"), "#!/bin/sh\necho pre-install\n", "7.1");
          },
          "init.sh: WARNING (does not decrypt to a shell script (damaged, or a wrong "
          "KIVRA_VERSION); the installer runs it with /bin/sh, logs its failure and goes on;",
          0},
         {"a corrupted init.sh",
          {},
-         [&](HandMadePackage& pkg) {
-             writeBytes(pkg.root + "/manifest.txt",
-                        "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nINIT_SH_DIGEST=" +
-                            md5Of("#!/bin/sh\necho pre-install\n", dir) + "\n");
-             std::string script = readBytes(pkg.root + "/init.sh");
+         [&](const PackageBuilder& pkg) {
+             pkg.manifest("PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nINIT_SH_DIGEST=" +
+                          md5Of("#!/bin/sh\necho pre-install\n") + "\n");
+             std::string script = readBytes(pkg.dir + "/init.sh");
              script[3] ^= 0x55;
-             writeBytes(pkg.root + "/init.sh", script);
+             writeBytes(pkg.path("init.sh"), script);
          },
          "init.sh: FAILED (MD5 mismatch with INIT_SH_DIGEST; 27 bytes, expected md5 "},
         {"a radio version without its digest",
          {},
-         [&](HandMadePackage& pkg) {
-             writeBytes(pkg.root + "/manifest.txt",
-                        "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nR1_C1_VERSION=2\n");
+         [&](const PackageBuilder& pkg) {
+             pkg.manifest("PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nR1_C1_VERSION=2\n");
          },
          "R1_C1: WARNING (R1_C1_MD5 is missing; the installer cannot compare the radio-module "
          "image and goes on (exit 0, or 2 when the versions differ))",
          0},
         {"a package for the QT10",
          {"--product", "QT10"},
-         [&](HandMadePackage& pkg) {
-             writeBytes(pkg.root + "/manifest.txt", "PRODUCT_TYPE=ALDER\nKIVRA_VERSION=7.0\n");
+         [&](const PackageBuilder& pkg) {
+             pkg.manifest("PRODUCT_TYPE=ALDER\nKIVRA_VERSION=7.0\n");
          },
          "manifest.txt: FAILED (Product not supported: the installer takes no package on a QT10 "
          "(\"Upgrade check failed\", err 18))"},
@@ -319,15 +255,15 @@ TEST(Qvpack, VerifyRefusesWhatTheInstallerRefusesAndWarnsWhereItGoesOn) {
     for (const DamageRow& row : rows) {
         SCOPED_TRACE(row.what);
         TempDir each;
-        HandMadePackage pkg(each);
+        const PackageBuilder pkg = handMade(each);
         pkg.encrypted("zImage", image);
         pkg.encrypted("dtb.recovery", image);
         pkg.encrypted("init.sh", "#!/bin/sh\necho pre-install\n");
-        pkg.list(list);
+        pkg.digestList(list);
         row.damage(pkg);
         std::vector<std::string> args = {"verify"};
         args.insert(args.end(), row.options.begin(), row.options.end());
-        args.push_back(pkg.root);
+        args.push_back(pkg.dir);
         const ProcessResult verified = qvpack(args);
         EXPECT_EQ(verified.exitStatus, row.status) << verified.err;
         EXPECT_TRUE(hasLineStarting(verified.out, row.line)) << verified.out;
@@ -336,16 +272,14 @@ TEST(Qvpack, VerifyRefusesWhatTheInstallerRefusesAndWarnsWhereItGoesOn) {
 
 TEST(Qvpack, VerifyWritesNoPlainCopyAndReportsAMachineFaultAsSuch) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
     // Nothing is decrypted to disk, so a work directory that cannot be used changes nothing.
-    ProcessResult r = testing::runProcess({testing::binPath("qvpack"), "verify", dir / "pkg"},
-                                          {"TMPDIR=" + (dir / "no/such/dir")});
+    ProcessResult r = qvpack({"verify", dir / "pkg"}, {"TMPDIR=" + (dir / "no/such/dir")});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     // A report that cannot be written is the machine's fault, not the package's.
     std::string command;
-    for (const std::string& word :
-         testing::programCommand({testing::binPath("qvpack"), "verify", dir / "pkg"})) {
+    for (const std::string& word : testing::qvpackCommand({"verify", dir / "pkg"})) {
         command += qvsystemtools::shellQuote(word) + " ";
     }
     r = testing::runProcess({"/bin/sh", "-c", command + "> /dev/full"});
@@ -353,9 +287,9 @@ TEST(Qvpack, VerifyWritesNoPlainCopyAndReportsAMachineFaultAsSuch) {
     EXPECT_EQ(r.err, "qvpack: cannot write the report to standard output\n");
     // create writes its plain digest list below TMPDIR: one it cannot use is the machine's
     // fault too, and leaves no package.
-    r = testing::runProcess({testing::binPath("qvpack"), "create", dir / "pkg2", "--version", "1",
-                             "--product-type", "BIRCH", sources.root + "/zImage"},
-                            {"TMPDIR=" + (dir / "no/such/dir")});
+    r = qvpack({"create", dir / "pkg2", "--version", "1", "--product-type", "BIRCH",
+                sources.sourceDir + "/zImage"},
+               {"TMPDIR=" + (dir / "no/such/dir")});
     EXPECT_EQ(r.exitStatus, 3);
     EXPECT_EQ(r.err.rfind("qvpack: cannot create a work directory in ", 0), 0U) << r.err;
     EXPECT_FALSE(exists(dir / "pkg2"));
@@ -363,35 +297,35 @@ TEST(Qvpack, VerifyWritesNoPlainCopyAndReportsAMachineFaultAsSuch) {
 
 TEST(Qvpack, VerifyRefusesUbootImageWithoutHeaderMagicThoughItsDigestMatches) {
     TempDir dir;
-    HandMadePackage pkg(dir);
+    const PackageBuilder pkg = handMade(dir);
     const std::string noMagic = testing::randomBytes(1000, 11);
     pkg.encrypted("uImage", noMagic);
     pkg.encrypted("zImage", noMagic);
-    pkg.list(md5Of(noMagic, dir) + "  uImage\n" + md5Of(noMagic, dir) + "  zImage\n");
-    const ProcessResult verified = qvpack({"verify", pkg.root});
+    pkg.digestList(md5Of(noMagic) + "  uImage\n" + md5Of(noMagic) + "  zImage\n");
+    const ProcessResult verified = qvpack({"verify", pkg.dir});
     EXPECT_EQ(verified.exitStatus, 1);
     EXPECT_TRUE(hasLine(verified.out,
                         "uImage: FAILED (no U-Boot header 27 05 19 56 after "
                         "decryption; 1000 bytes, md5 " +
-                            md5Of(noMagic, dir) + ")"))
+                            md5Of(noMagic) + ")"))
         << verified.out;
     EXPECT_TRUE(hasLineStarting(verified.out, "zImage: OK")) << verified.out;
 }
 
 TEST(Qvpack, VerifyReportsEntriesTheInstallerWouldRefuseOrMisread) {
     TempDir dir;
-    HandMadePackage pkg(dir);
+    const PackageBuilder pkg = handMade(dir);
     const std::string zero(32, '0');
-    writeBytes(pkg.root + "/other.bin", "data");
-    pkg.list(zero + "  ../escape\n" + md5Of("data", dir) + "\tother.bin\n" + md5Of("data", dir) +
-             "  other.bin\n" + zero + "  absent.img\n" +
-             "D41D8CD98F00B204E9800998ECF8427E  images.md5\n" + zero);
-    const ProcessResult verified = qvpack({"verify", pkg.root});
+    writeBytes(pkg.path("other.bin"), "data");
+    pkg.digestList(zero + "  ../escape\n" + md5Of("data") + "\tother.bin\n" + md5Of("data") +
+                   "  other.bin\n" + zero + "  absent.img\n" +
+                   "D41D8CD98F00B204E9800998ECF8427E  images.md5\n" + zero);
+    const ProcessResult verified = qvpack({"verify", pkg.dir});
     EXPECT_EQ(verified.exitStatus, 1);
     const std::vector<std::string> expected = {
         "manifest.txt: OK (PRODUCT_TYPE=ROWAN, KIVRA_VERSION=7.0)",
         "../escape: FAILED (not a plain file name of the package directory)",
-        "other.bin: OK (4 bytes, md5 " + md5Of("data", dir) + ")",
+        "other.bin: OK (4 bytes, md5 " + md5Of("data") + ")",
         "other.bin: FAILED (listed twice)",
         "absent.img: FAILED (missing from the package)",
         "images.md5: FAILED (the name belongs to the package itself)",
@@ -402,29 +336,29 @@ TEST(Qvpack, VerifyReportsEntriesTheInstallerWouldRefuseOrMisread) {
 
 TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
     TempDir dir;
-    HandMadePackage pkg(dir);
+    const PackageBuilder pkg = handMade(dir);
     // Values the JSON text must escape or repair: a quote, a backslash, a tab, a control
     // byte, valid UTF-8, a stray byte, an overlong form and a cut-off sequence.
-    writeBytes(pkg.root + "/manifest.txt",
-               "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nQUOTE=a\"b\\c\tz\x01\n"
-               "TEXT=caf\xc3\xa9 \xff \xc0\xaf \xe2\x82\n");
-    const std::string image = kMagic + testing::randomBytes(900, 21);
+    pkg.manifest(
+        "PRODUCT_TYPE=ROWAN\nKIVRA_VERSION=7.0\nQUOTE=a\"b\\c\tz\x01\n"
+        "TEXT=caf\xc3\xa9 \xff \xc0\xaf \xe2\x82\n");
+    const std::string image = testing::ubootImage(904, 21);
     pkg.encrypted("uImage", image);
     pkg.encrypted("zImage", "kernel");
     pkg.encrypted("uImage.recovery", "no header");
-    writeBytes(pkg.root + "/NTIM.bin", "ntim");
-    writeBytes(pkg.root + "/extra.bin", "x");
+    writeBytes(pkg.path("NTIM.bin"), "ntim");
+    writeBytes(pkg.path("extra.bin"), "x");
     pkg.encrypted("init.sh", "#!/bin/sh\n");
     const std::string zero(32, '0');
-    pkg.list(md5Of(image, dir) + "  uImage\n" + zero + "  zImage\n" + md5Of("no header", dir) +
-             "  uImage.recovery\n" + md5Of("ntim", dir) + "  NTIM.bin\n" + zero + "  absent.img\n" +
-             zero + "  a/b\n");
+    pkg.digestList(md5Of(image) + "  uImage\n" + zero + "  zImage\n" + md5Of("no header") +
+                   "  uImage.recovery\n" + md5Of("ntim") + "  NTIM.bin\n" + zero +
+                   "  absent.img\n" + zero + "  a/b\n");
 
-    const ProcessResult json = qvpack({"verify", "--json", pkg.root});
+    const ProcessResult json = qvpack({"verify", "--json", pkg.dir});
     const std::string fffd = "\xef\xbf\xbd";
     EXPECT_EQ(
         json.out,
-        "{\n  \"package\": \"" + pkg.root +
+        "{\n  \"package\": \"" + pkg.dir +
             "\",\n"
             "  \"manifest\": {\"KIVRA_VERSION\": \"7.0\", \"PRODUCT_TYPE\": \"ROWAN\", "
             "\"QUOTE\": \"a\\\"b\\\\c\\u0009z\\u0001\", \"TEXT\": \"caf\xc3\xa9 " +
@@ -438,25 +372,25 @@ TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
             "\"status\": \"ok\", \"detail\": \"decrypted to text; no digest covers it (no "
             "INIT_SH_DIGEST in the manifest)\", "
             "\"size\": 10, \"expected_md5\": null, \"actual_md5\": \"" +
-            md5Of("#!/bin/sh\n", dir) +
+            md5Of("#!/bin/sh\n") +
             "\"},\n"
             "    {\"name\": \"uImage\", \"class\": \"uboot-image\", \"digest\": \"match\", "
             "\"status\": \"ok\", \"detail\": \"\", \"size\": 904, \"expected_md5\": \"" +
-            md5Of(image, dir) + "\", \"actual_md5\": \"" + md5Of(image, dir) +
+            md5Of(image) + "\", \"actual_md5\": \"" + md5Of(image) +
             "\"},\n"
             "    {\"name\": \"zImage\", \"class\": \"plain-image\", \"digest\": \"mismatch\", "
             "\"status\": \"failed\", \"detail\": \"MD5 mismatch\", \"size\": 6, "
             "\"expected_md5\": \"" +
-            zero + "\", \"actual_md5\": \"" + md5Of("kernel", dir) +
+            zero + "\", \"actual_md5\": \"" + md5Of("kernel") +
             "\"},\n"
             "    {\"name\": \"uImage.recovery\", \"class\": \"uboot-image\", \"digest\": "
             "\"match\", \"status\": \"failed\", \"detail\": \"no U-Boot header 27 05 19 56 "
             "after decryption\", \"size\": 9, \"expected_md5\": \"" +
-            md5Of("no header", dir) + "\", \"actual_md5\": \"" + md5Of("no header", dir) +
+            md5Of("no header") + "\", \"actual_md5\": \"" + md5Of("no header") +
             "\"},\n"
             "    {\"name\": \"NTIM.bin\", \"class\": \"ntim\", \"digest\": \"match\", "
             "\"status\": \"ok\", \"detail\": \"\", \"size\": 4, \"expected_md5\": \"" +
-            md5Of("ntim", dir) + "\", \"actual_md5\": \"" + md5Of("ntim", dir) +
+            md5Of("ntim") + "\", \"actual_md5\": \"" + md5Of("ntim") +
             "\"},\n"
             "    {\"name\": \"absent.img\", \"class\": \"other\", \"digest\": \"unchecked\", "
             "\"status\": \"failed\", \"detail\": \"missing from the package\", \"size\": null, "
@@ -473,7 +407,7 @@ TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
             "it alone\", \"size\": null, \"expected_md5\": null, \"actual_md5\": null}\n"
             "  ],\n  \"checks\": 8,\n  \"failures\": 4\n}\n");
     // Only the form differs from the text report: same exit status, same summary.
-    const ProcessResult text = qvpack({"verify", pkg.root});
+    const ProcessResult text = qvpack({"verify", pkg.dir});
     EXPECT_EQ(json.exitStatus, 1);
     EXPECT_EQ(json.exitStatus, text.exitStatus);
     EXPECT_EQ(json.err, "qvpack: 4 of 8 checks failed\n");
@@ -483,8 +417,8 @@ TEST(Qvpack, VerifyJsonGivesEachFileItsClassAndDigestStateAndEveryManifestKey) {
 
 TEST(Qvpack, VerifyJsonOfAGoodPackageSucceedsAndOfAnUncheckableOneIsAnErrorObject) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
     ProcessResult r = qvpack({"verify", dir / "pkg", "--json"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -502,7 +436,7 @@ TEST(Qvpack, VerifyJsonOfAGoodPackageSucceedsAndOfAnUncheckableOneIsAnErrorObjec
     EXPECT_EQ(r.err, "qvpack: " + message + "\n");
 
     // Without its digest list the package is refused; the object still says what was found.
-    ASSERT_EQ(create(dir / "pkg2", sources).exitStatus, 0);
+    ASSERT_EQ(sources.create(dir / "pkg2").exitStatus, 0);
     ASSERT_EQ(::unlink((dir / "pkg2/images.md5").c_str()), 0);
     r = qvpack({"verify", "--json", dir / "pkg2"});
     EXPECT_EQ(r.exitStatus, 1);
@@ -515,17 +449,18 @@ TEST(Qvpack, VerifyJsonOfAGoodPackageSucceedsAndOfAnUncheckableOneIsAnErrorObjec
 
 TEST(Qvpack, DecryptWritesThePlainPackage) {
     TempDir dir;
-    const Sources sources(dir);
-    ASSERT_EQ(create(dir / "pkg", sources).exitStatus, 0);
+    const PackageBuilder sources = sourcesIn(dir);
+    ASSERT_EQ(sources.create().exitStatus, 0);
     const ProcessResult plain = qvpack({"decrypt", dir / "pkg", dir / "plain"});
     ASSERT_EQ(plain.exitStatus, 0) << plain.out << plain.err;
-    for (const std::string& name : sources.names) {
-        EXPECT_EQ(readBytes(dir / ("plain/" + name)), readBytes(sources.root + "/" + name)) << name;
+    for (const std::string& name : sources.names()) {
+        EXPECT_EQ(readBytes(dir / ("plain/" + name)), readBytes(sources.sourceDir + "/" + name))
+            << name;
     }
     EXPECT_EQ(readBytes(dir / "plain/init.sh"), "#!/bin/sh\necho pre\n");
     EXPECT_EQ(readBytes(dir / "plain/manifest.txt"), readBytes(dir / "pkg/manifest.txt"));
     EXPECT_EQ(readBytes(dir / "plain/images.md5"),
-              decryptWith("4.2.1-r7", dir / "pkg/images.md5", dir / "scratch"));
+              readDecrypted(dir / "pkg/images.md5", "4.2.1-r7"));
 }
 
 TEST(Qvpack, SingleFileTransformMatchesTheLibraryAndRoundTrips) {
@@ -546,7 +481,7 @@ TEST(Qvpack, SingleFileTransformMatchesTheLibraryAndRoundTrips) {
     r = qvpack({"decrypt-file", dir / "enc", "--passphrase", "", dir / "dec"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(readBytes(dir / "dec"), plain);
-    EXPECT_EQ(decryptWith("", dir / "enc", dir / "scratch"), plain);
+    EXPECT_EQ(readDecrypted(dir / "enc", ""), plain);
 }
 
 TEST(Qvpack, HelpNamesEveryCommand) {
@@ -567,14 +502,14 @@ struct BadInput {
 
 TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
     TempDir dir;
-    const Sources sources(dir);
+    const PackageBuilder sources = sourcesIn(dir);
     writeBytes(dir / "a b", "x");
     ASSERT_EQ(::mkdir((dir / "other").c_str(), 0755), 0);
     writeBytes(dir / "other/zImage", "x");
     writeBytes(dir / "images.md5", "x");
     writeBytes(dir / "uImage", "no magic");
     const std::string out = dir / "out";
-    const std::string zImage = sources.root + "/zImage";
+    const std::string zImage = sources.sourceDir + "/zImage";
     const std::vector<std::string> base = {"create", out, "--product-type", "BIRCH"};
     auto createWith = [&](std::vector<std::string> extra) {
         std::vector<std::string> args = base;
@@ -629,7 +564,7 @@ TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
          2,
          "qvpack: --product-type QT10X is the type of no product (QT10X is a product name; its "
          "type is ALDER)"},
-        {"no image", createWith({"--version", "1", sources.root + "/NTIM.bin"}), 2,
+        {"no image", createWith({"--version", "1", sources.sourceDir + "/NTIM.bin"}), 2,
          "qvpack: no image among the files"},
         {"padded version", createWith({"--version", "1.0 ", zImage}), 2,
          "qvpack: the version (--version) \"1.0 \" begins or ends with white space"},
@@ -684,24 +619,14 @@ TEST(Qvpack, RejectsBadInputWithOneLineAndLeavesNoPackage) {
 // digest list, without which the installer refuses the package, arrives last.
 TEST(Qvpack, PackageFilesArriveWholeByRenameWithTheDigestListLast) {
     TempDir dir;
-    const Sources sources(dir);
+    const PackageBuilder sources = sourcesIn(dir);
     const std::string pkg = dir / "pkg";
     std::vector<std::string> args = {
         "/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,rename,renameat,renameat2", "-o",
         dir / "trace"};
-    std::vector<std::string> names = sources.names;
+    std::vector<std::string> names = sources.names();
     names.insert(names.end(), {"manifest.txt", "init.sh", "images.md5"});
-    std::vector<std::string> command = {testing::binPath("qvpack"),
-                                        "create",
-                                        pkg,
-                                        "--version",
-                                        "1",
-                                        "--product-type",
-                                        "BIRCH",
-                                        "--init-script",
-                                        sources.root + "/pre.sh"};
-    for (const std::string& path : sources.paths()) command.push_back(path);
-    command = testing::programCommand(command);
+    const std::vector<std::string> command = testing::qvpackCommand(sources.createArgs(pkg));
     args.insert(args.end(), command.begin(), command.end());
     // The leak checker of a sanitized build cannot run under ptrace.
     const char* asan = std::getenv("ASAN_OPTIONS");
@@ -729,19 +654,20 @@ TEST(Qvpack, PackageFilesArriveWholeByRenameWithTheDigestListLast) {
 
 TEST(Qvpack, VerifyWithoutVersionInManifestIsAnError) {
     TempDir dir;
-    HandMadePackage pkg(dir);
-    writeBytes(pkg.root + "/manifest.txt", "PRODUCT_TYPE=ROWAN\n#KIVRA_VERSION=7.0\n");
-    const ProcessResult r = qvpack({"verify", pkg.root});
+    const PackageBuilder pkg = handMade(dir);
+    pkg.manifest("PRODUCT_TYPE=ROWAN\n#KIVRA_VERSION=7.0\n");
+    const ProcessResult r = qvpack({"verify", pkg.dir});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "qvpack: " + pkg.root +
+    EXPECT_EQ(r.err, "qvpack: " + pkg.dir +
                          "/manifest.txt has no KIVRA_VERSION: the installer stops at its manifest "
                          "check\n");
 }
 
 TEST(Qvpack, EmptyVersionIsAcceptedLikeTheInstallerAcceptsIt) {
     TempDir dir;
-    const Sources sources(dir);
-    const ProcessResult made = create(dir / "pkg", sources, "");
+    PackageBuilder sources = sourcesIn(dir);
+    sources.version = "";
+    const ProcessResult made = sources.create();
     ASSERT_EQ(made.exitStatus, 0) << made.err;
     EXPECT_EQ(made.err,
               "qvpack: warning: the version (--version) is empty: every package file is "
@@ -770,10 +696,10 @@ TEST(Qvpack, EmptyVersionIsAcceptedLikeTheInstallerAcceptsIt) {
 
 TEST(Qvpack, CreateRefusesANonEmptyOutputDirectoryAndKeepsIt) {
     TempDir dir;
-    const Sources sources(dir);
+    const PackageBuilder sources = sourcesIn(dir);
     ASSERT_EQ(::mkdir((dir / "pkg").c_str(), 0755), 0);
     writeBytes(dir / "pkg/old", "keep");
-    const ProcessResult r = create(dir / "pkg", sources);
+    const ProcessResult r = sources.create();
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "qvpack: " + (dir / "pkg") + ": directory is not empty\n");
     EXPECT_EQ(readBytes(dir / "pkg/old"), "keep");
@@ -783,13 +709,13 @@ class QvpackFullFileSystem : public testing::SandboxTest {};
 
 TEST_F(QvpackFullFileSystem, CreateOnFullFileSystemFailsAndRemovesWhatItWrote) {
     TempDir dir;
-    const Sources sources(dir);
+    const PackageBuilder sources = sourcesIn(dir);
     const std::string small = dir / "small";
     ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
     ASSERT_EQ(::mount("qvtest-small", small.c_str(), "tmpfs", 0, "size=32k"), 0)
         << std::strerror(errno);
     ASSERT_EQ(::mkdir((small + "/pkg").c_str(), 0755), 0);
-    const ProcessResult r = create(small + "/pkg", sources);
+    const ProcessResult r = sources.create(small + "/pkg");
     const ProcessResult listing = testing::runProcess({"/bin/ls", "-A", small + "/pkg"});
     (void)::umount2(small.c_str(), MNT_DETACH);
     EXPECT_EQ(r.exitStatus, 3);

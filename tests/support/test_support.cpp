@@ -257,16 +257,6 @@ void describeStandinFlash(uint32_t size) {
     }
 }
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/qvtest.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() { (void)qvsystemtools::removeDir(path_); }
-
 std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace KIVRA {
 namespace testing {
 
@@ -26,20 +28,6 @@ bool withOpenHeld(const std::string& path, const std::function<void()>& meanwhil
 
 // True inside a private mount namespace made by scripts/sandbox or the device harness.
 bool inSandbox();
-
-// A fresh directory below /tmp, removed with its content at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // A test that touches the installer's fixed paths (/tmp, /mnt, /sys) derives from this
 // fixture: it fails at once, touching nothing, outside the sandbox.

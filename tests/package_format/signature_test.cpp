@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,9 @@ const std::string kStatement =
     std::string(64, 'a') + " 1 manifest.txt\n" + std::string(64, 'b') + " 2 images.md5\n";
 
 struct KeyStateCase {
-    const char* fault;                 // what a check that got the row wrong would let happen
-    std::vector<std::string> anchors;  // key files of the directory; {"none"}: no directory
-    std::string signer;                // "" for no signature file
+    const char* fault;    // what a check that got the row wrong would let happen
+    std::string anchors;  // key files of the directory, by blanks; "-": no directory
+    std::string signer;   // "" for no signature file
     std::string tamper;
     SignatureState state;
     size_t skipped;
@@ -62,64 +63,41 @@ TEST(Signature, EveryKeyStateAndSignatureFormGetsItsVerdict) {
     std::map<std::string, std::string> fingerprints = {{"a", makeKey(dir, "a", 2048)},
                                                        {"b", makeKey(dir, "b", 3072)},
                                                        {"weak", makeKey(dir, "weak", 1024)}};
+    using S = SignatureState;
     const KeyStateCase cases[] = {
-        {"a device without anchors refusing", {"none"}, "", "", SignatureState::NotEnforced, 0},
-        {"an empty directory trusting anything", {}, "a", "", SignatureState::NoUsableKey, 0},
-        {"unreadable keys taken for none", {"bad", "dir"}, "a", "", SignatureState::NoUsableKey, 2},
-        {"a 1024-bit anchor trusted", {"weak"}, "weak", "", SignatureState::NoUsableKey, 1},
-        {"a good signature refused", {"a"}, "a", "", SignatureState::Verified, 0},
-        {"a foreign key accepted", {"a"}, "b", "", SignatureState::SignedByNoTrustedKey, 0},
-        {"a cut signature accepted", {"a"}, "a", "cut", SignatureState::SignedByNoTrustedKey, 0},
-        {"an extended signature accepted",
-         {"a"},
-         "a",
-         "add",
-         SignatureState::SignedByNoTrustedKey,
-         0},
-        {"an empty signature accepted",
-         {"a"},
-         "a",
-         "empty",
-         SignatureState::SignedByNoTrustedKey,
-         0},
-        {"a statement changed after signing accepted",
-         {"a"},
-         "a",
-         "statement",
-         SignatureState::SignedByNoTrustedKey,
-         0},
-        {"an unsigned package accepted", {"a"}, "", "", SignatureState::NoSignature, 0},
-        {"a statement read through a link", {"a"}, "a", "link", SignatureState::UnreadableFile, 0},
-        {"the first of two keys ignored", {"a", "b"}, "a", "", SignatureState::Verified, 0},
-        {"the second of two keys ignored", {"a", "b"}, "b", "", SignatureState::Verified, 0},
-        {"a bad key stopping a good one", {"bad", "a"}, "a", "", SignatureState::Verified, 1},
-        {"a weak key's signature accepted beside a good key",
-         {"weak", "a"},
-         "weak",
-         "",
-         SignatureState::SignedByNoTrustedKey,
+        {"a device without anchors refusing", "-", "", "", S::NotEnforced, 0},
+        {"an empty directory trusting anything", "", "a", "", S::NoUsableKey, 0},
+        {"a good signature refused", "a", "a", "", S::Verified, 0},
+        {"a foreign key accepted", "a", "b", "", S::SignedByNoTrustedKey, 0},
+        {"a cut signature accepted", "a", "a", "cut", S::SignedByNoTrustedKey, 0},
+        {"an extended signature accepted", "a", "a", "add", S::SignedByNoTrustedKey, 0},
+        {"an empty signature accepted", "a", "a", "empty", S::SignedByNoTrustedKey, 0},
+        {"a statement changed after signing", "a", "a", "statement", S::SignedByNoTrustedKey, 0},
+        {"an unsigned package accepted", "a", "", "", S::NoSignature, 0},
+        {"a statement read through a link", "a", "a", "link", S::UnreadableFile, 0},
+        {"the first of two keys ignored", "a b", "a", "", S::Verified, 0},
+        {"the second of two keys ignored", "a b", "b", "", S::Verified, 0},
+        // Each unreadable key is skipped and counted, never trusted and never stopping the rest.
+        {"a bad key stopping a good one", "bad dir a", "a", "", S::Verified, 2},
+        {"a 1024-bit key trusted beside a good one", "weak a", "weak", "", S::SignedByNoTrustedKey,
          1},
-        {"a signed statement of another form accepted",
-         {"a"},
-         "a",
-         "form",
-         SignatureState::BadStatement,
-         0},
+        {"a signed statement of another form accepted", "a", "a", "form", S::BadStatement, 0},
     };
     for (const KeyStateCase& row : cases) {
         SCOPED_TRACE(row.fault);
         TempDir trust;
         TempDir pkg;
         const std::string keys = trust / "keys";
-        if (row.anchors != std::vector<std::string>{"none"}) {
+        if (row.anchors != "-") {
             ASSERT_EQ(::mkdir(keys.c_str(), 0755), 0);
             writeBytes(keys + "/README", "not a key, never read");
             writeBytes(keys + "/.hidden.pem", "not a key, never read");
         }
-        for (const std::string& name : row.anchors) {
+        std::istringstream names(row.anchors == "-" ? "" : row.anchors);
+        for (std::string name; names >> name;) {
             if (name == "dir") {
                 ASSERT_EQ(::mkdir((keys + "/dir.pem").c_str(), 0755), 0);
-            } else if (name != "none") {
+            } else {
                 writeBytes(keys + "/" + name + ".pem", name == "bad"
                                                            ? "-----BEGIN PUBLIC KEY-----\n!!\n"
                                                            : readBytes(dir / (name + ".pem")));

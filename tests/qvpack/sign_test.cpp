@@ -9,7 +9,7 @@
 
 #include "package_format/file_digest.h"
 #include "package_format/signature.h"
-#include "tests/support/test_support.h"
+#include "tests/support/package_builder.h"
 
 namespace KIVRA {
 namespace {
@@ -17,38 +17,36 @@ namespace {
 using package_format::SignatureState;
 using testing::exists;
 using testing::ProcessResult;
+using testing::qvpack;
 using testing::readBytes;
 using testing::TempDir;
 using testing::writeBytes;
 
-ProcessResult run(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {program};
+ProcessResult openssl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/openssl"};
     argv.insert(argv.end(), args.begin(), args.end());
     return testing::runProcess(argv);
 }
 
-// A package of dir made by qvpack create with extra options, and the release key dir/k.key
-// whose public half is the only anchor of dir/keys.
+// A package made by qvpack create with extra options, and the release key dir/k.key whose
+// public half is the only anchor of dir/keys.
 std::string package(const TempDir& dir, const std::string& out,
                     const std::vector<std::string>& options = {}) {
     if (!exists(dir / "k.key")) {
-        EXPECT_EQ(run("/usr/bin/openssl", {"genpkey", "-algorithm", "RSA", "-out", dir / "k.key"})
-                      .exitStatus,
-                  0);
+        EXPECT_EQ(openssl({"genpkey", "-algorithm", "RSA", "-out", dir / "k.key"}).exitStatus, 0);
         EXPECT_EQ(::mkdir((dir / "keys").c_str(), 0755), 0);
-        EXPECT_EQ(run("/usr/bin/openssl",
-                      {"pkey", "-in", dir / "k.key", "-pubout", "-out", dir / "keys/k.pem"})
+        EXPECT_EQ(openssl({"pkey", "-in", dir / "k.key", "-pubout", "-out", dir / "keys/k.pem"})
                       .exitStatus,
                   0);
-        writeBytes(dir / "zImage", testing::randomBytes(3000, 1));
-        writeBytes(dir / "notes.txt", "a=1\n");
-        writeBytes(dir / "pre.sh", "#!/bin/sh\n");
     }
-    std::vector<std::string> args = {"create",         out,     "--version",     "4.2",
-                                     "--product-type", "BIRCH", "--init-script", dir / "pre.sh"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.insert(args.end(), {dir / "zImage", dir / "notes.txt"});
-    return run(testing::binPath("qvpack"), args).err;
+    testing::PackageBuilder sources(dir / "src", out);
+    sources.version = "4.2";
+    sources.initScript = "#!/bin/sh\n";
+    sources.source("zImage", testing::randomBytes(3000, 1));
+    sources.source("notes.txt", "a=1\n");
+    std::vector<std::string> args = sources.createArgs();
+    args.insert(args.begin() + 2, options.begin(), options.end());
+    return qvpack(args).err;
 }
 
 package_format::SignatureCheck checkWith(const TempDir& dir, const std::string& pkg) {
@@ -60,15 +58,13 @@ TEST(QvpackSign, StatementListsEveryFileTheInstallerReadsAndTheSignatureVerifies
     TempDir dir;
     const std::string pkg = dir / "pkg";
     ASSERT_EQ(package(dir, pkg), "");
-    const ProcessResult sign =
-        run(testing::binPath("qvpack"), {"sign", pkg, "--key", dir / "k.key"});
+    const ProcessResult sign = qvpack({"sign", pkg, "--key", dir / "k.key"});
     EXPECT_EQ(sign.out,
               "qvpack: signed " + pkg + ": package.sha256 lists 5 files, SECURITY_EPOCH=0\n");
-    EXPECT_EQ(
-        run("/usr/bin/openssl", {"dgst", "-sha256", "-verify", dir / "keys/k.pem", "-signature",
-                                 pkg + "/package.sha256.sig", pkg + "/package.sha256"})
-            .exitStatus,
-        0);
+    EXPECT_EQ(openssl({"dgst", "-sha256", "-verify", dir / "keys/k.pem", "-signature",
+                       pkg + "/package.sha256.sig", pkg + "/package.sha256"})
+                  .exitStatus,
+              0);
     const package_format::SignatureCheck check = checkWith(dir, pkg);
     ASSERT_EQ(check.state, SignatureState::Verified);
     std::string names;
@@ -81,7 +77,7 @@ TEST(QvpackSign, StatementListsEveryFileTheInstallerReadsAndTheSignatureVerifies
     EXPECT_EQ(names, "manifest.txt images.md5 init.sh zImage notes.txt ");
 
     // A new statement for an outside signer takes the older signature with it.
-    const ProcessResult only = run(testing::binPath("qvpack"), {"sign", pkg, "--statement-only"});
+    const ProcessResult only = qvpack({"sign", pkg, "--statement-only"});
     EXPECT_EQ(only.out, "qvpack: wrote " + pkg +
                             "/package.sha256 (package.sha256 lists 5 files, SECURITY_EPOCH=0); "
                             "sign it into package.sha256.sig\n");
@@ -124,7 +120,7 @@ TEST(QvpackSign, RefusesBadRequestsAndLeavesNothingSignedWhenOpensslFails) {
                             "qvpack verify)\n"},
     };
     for (const auto& row : cases) {
-        const ProcessResult result = run(testing::binPath("qvpack"), row.args);
+        const ProcessResult result = qvpack(row.args);
         EXPECT_EQ(result.exitStatus, row.status) << row.message;
         const std::string& err = result.err;
         ASSERT_GE(err.size(), row.message.size()) << err;

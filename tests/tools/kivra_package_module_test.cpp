@@ -81,10 +81,10 @@ struct InstallCase {
     const char* what;
     std::vector<std::string> env;
     int moduleStatus;
-    std::string call;       // the arguments the installer got
-    std::string state;      // the state file afterwards ("" for none)
-    std::string lastError;  // the module's standard error must end with these lines
-    bool outputBlocked;     // a directory stands where the installer's output goes
+    std::string call;            // the arguments the installer got
+    std::string state;           // the state file afterwards ("" for none)
+    std::string lastError;       // the module's standard error must end with these lines
+    bool outputBlocked = false;  // a directory stands where the installer's output goes
 };
 
 TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsItsStatus) {
@@ -98,15 +98,13 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
          0,
          dir + "TELCO1|",
          "version=3.2.0\nartifact=3.2.0\nrm_update_needed=no\n",
-         "",
-         false},
+         ""},
         {"radio module update needed, carrier from the file",
          {"KIVRA_CARRIER_FILE=" + carrierFile, "FAKE_STATUS=2"},
          0,
          dir + "TELCO2|",
          "version=3.2.0\nartifact=3.2.0\nrm_update_needed=yes\n",
-         "kivra-package: installed 3.2.0; the radio module needs an update\n",
-         false},
+         "kivra-package: installed 3.2.0; the radio module needs an update\n"},
         {"failure, no carrier at all",
          {"KIVRA_CARRIER_FILE=/nonexistent", "FAKE_STATUS=1",
           "FAKE_OUTPUT=[KivraInstaller::checkProductType] Manifest product type BIRCH mismatches "
@@ -118,15 +116,13 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
          "[KivraInstaller::checkProductType] Manifest product type BIRCH mismatches device "
          "product type ROWAN (err 2)\n"
          "[qvinstaller] [qvinstaller] Install failed (err 2)\n"
-         "kivra-package: qvinstaller failed (status 1)\n",
-         false},
+         "kivra-package: qvinstaller failed (status 1)\n"},
         {"installer missing",
          {"KIVRA_CARRIER=", "QVINSTALLER=/nonexistent/qvinstaller"},
          1,
          "",
          "",
-         "kivra-package: qvinstaller failed (status 127)\n",
-         false},
+         "kivra-package: qvinstaller failed (status 127)\n"},
         // A failed redirect of the output file gives the shell's status 2, never the
         // installer's "radio module needs an update".
         {"output file that cannot be created",
@@ -143,8 +139,7 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
          "",
          "",
          "kivra-package: refused carrier \"--dry-run\": qvinstaller would take it for an "
-         "option\n",
-         false},
+         "option\n"},
         // The radio store's error line never stops a run; the failing step and its cause
         // are the closing error lines.
         {"failure after the radio store's error line",
@@ -159,8 +154,7 @@ TEST_F(KivraPackageModule, InstallRunsTheInstallerOnTheUnpackedPackageAndMapsIts
          "[KivraInstaller::installFirmware] MD5 check failed for uImage (err 4)\n"
          "[KivraInstaller::install] Firmware install failed (err 4)\n"
          "[qvinstaller] [qvinstaller] Install failed (err 4)\n"
-         "kivra-package: qvinstaller failed (status 1)\n",
-         false},
+         "kivra-package: qvinstaller failed (status 1)\n"},
     };
     for (const InstallCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -21,6 +21,7 @@ using testing::readBytes;
 using testing::RecordBuilder;
 
 using testing::kEnvCopy1;
+using testing::kEnvCopy2;
 using testing::kEnvCopySize;
 using testing::kHardwareCopy1;
 
@@ -72,7 +73,7 @@ TEST_F(VpdHandlerDeviceTest, ReadNandCopiesTheTwoBootEnvironmentCopies) {
     VpdHandler handler(VpdTypeBootEnv, 1);
     ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes("/tmp/vpd1.bin"), before.substr(kEnvCopy1, kEnvCopySize));
-    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), before.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), before.substr(kEnvCopy2, kEnvCopySize));
     EXPECT_EQ(after(), before);
 }
 
@@ -84,27 +85,27 @@ TEST_F(VpdHandlerDeviceTest, RecordPaddedWithFfByTheBootLoaderToolsIsKept) {
                                   .withFlag(3)
                                   .bytes();
     mtd.write(kEnvCopy1, copy1);
-    mtd.write(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("old=1").withFlag(2).bytes());
+    mtd.write(kEnvCopy2, RecordBuilder().add("old=1").withFlag(2).bytes());
     VpdHandler handler(VpdTypeBootEnv, 1);
     ASSERT_EQ(update(handler, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
-    EXPECT_EQ(mtd.read(kEnvCopy1 + kEnvCopySize, kEnvCopySize), RecordBuilder()
-                                                                    .add("bootcmd=run boot_a")
-                                                                    .add("bootdelay=1")
-                                                                    .add("fwupdate_flag=1")
-                                                                    .withFlag(4)
-                                                                    .bytes());
+    EXPECT_EQ(mtd.read(kEnvCopy2, kEnvCopySize), RecordBuilder()
+                                                     .add("bootcmd=run boot_a")
+                                                     .add("bootdelay=1")
+                                                     .add("fwupdate_flag=1")
+                                                     .withFlag(4)
+                                                     .bytes());
     EXPECT_EQ(mtd.read(kEnvCopy1, kEnvCopySize), copy1);
 }
 
 TEST_F(VpdHandlerDeviceTest, BothCopiesWrittenAlikeInUpdateModeOtherThanOne) {
     mtd.write(kEnvCopy1, RecordBuilder().add("a=1").withFlag(20).bytes());
-    mtd.write(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(19).bytes());
+    mtd.write(kEnvCopy2, RecordBuilder().add("a=2").withFlag(19).bytes());
     before = after();
     VpdHandler handler(VpdTypeBootEnv, 0);
     ASSERT_EQ(update(handler, "b", "2"), VpdUpdater::VpdOk);
     const std::string expected = RecordBuilder().add("a=1").add("b=2").withFlag(21).bytes();
     EXPECT_EQ(mtd.read(kEnvCopy1, kEnvCopySize), expected);
-    EXPECT_EQ(mtd.read(kEnvCopy1 + kEnvCopySize, kEnvCopySize), expected);
+    EXPECT_EQ(mtd.read(kEnvCopy2, kEnvCopySize), expected);
     expectUntouchedOutside(kEnvCopy1, 2 * kEnvCopySize);
 }
 
@@ -139,7 +140,7 @@ TEST_F(VpdHandlerDeviceTest, HardwareRecordIsUpdatedAtItsOwnRegion) {
 
 TEST_F(VpdHandlerDeviceTest, WriteToMissingDeviceNodeIsAFailure) {
     mtd.write(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
-    mtd.write(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(2).bytes());
+    mtd.write(kEnvCopy2, RecordBuilder().add("a=2").withFlag(2).bytes());
     before = after();
     VpdHandler handler(VpdTypeBootEnv, 1);
     ASSERT_EQ(handler.readNand(), VpdUpdater::VpdOk);

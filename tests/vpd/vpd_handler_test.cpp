@@ -23,6 +23,7 @@ using testing::RecordBuilder;
 using testing::writeBytes;
 
 using testing::kEnvCopy1;
+using testing::kEnvCopy2;
 using testing::kEnvCopySize;
 using testing::kHardwareCopy1;
 constexpr uint32_t kDeviceSize = 0x210000;
@@ -102,7 +103,7 @@ class VpdHandlerFlagTest : public VpdHandlerTest, public ::testing::WithParamInt
 TEST_P(VpdHandlerFlagTest, LoadsNewerCopyAndReplacesOnlyTheOlderOne) {
     const FlagCase row = GetParam();
     place(kEnvCopy1, RecordBuilder().add("copy=1").withFlag(row.flag1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("copy=2").withFlag(row.flag2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("copy=2").withFlag(row.flag2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kAcceptBadCrc), VpdUpdater::VpdOk);
@@ -113,8 +114,8 @@ TEST_P(VpdHandlerFlagTest, LoadsNewerCopyAndReplacesOnlyTheOlderOne) {
     ASSERT_EQ(h->save(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->writeNand(), VpdUpdater::VpdOk);
 
-    const uint32_t older = row.newer == 1 ? kEnvCopy1 + kEnvCopySize : kEnvCopy1;
-    const uint32_t newer = row.newer == 1 ? kEnvCopy1 : kEnvCopy1 + kEnvCopySize;
+    const uint32_t older = row.newer == 1 ? kEnvCopy2 : kEnvCopy1;
+    const uint32_t newer = row.newer == 1 ? kEnvCopy1 : kEnvCopy2;
     const std::string expected = RecordBuilder()
                                      .add("copy=" + std::to_string(row.newer))
                                      .add("fwupdate_flag=1")
@@ -142,14 +143,14 @@ TEST_F(VpdHandlerTest, ReadsExactlyTheTwoCopiesOfTheBootEnvironment) {
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(readBytes("/tmp/vpd1.bin"), device.substr(kEnvCopy1, kEnvCopySize));
-    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), device.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
+    EXPECT_EQ(readBytes("/tmp/vpd2.bin"), device.substr(kEnvCopy2, kEnvCopySize));
     EXPECT_EQ(flash.opened, (std::vector<std::string>{"/dev/mtd0 1 851968", "/dev/mtd0 1 917504"}));
     EXPECT_EQ(readBytes(flash.backingFile), device) << "reading must not change flash";
 }
 
 TEST_F(VpdHandlerTest, LinksPlantedAtTheWorkingCopiesAreNeverWrittenThrough) {
     place(kEnvCopy1, RecordBuilder().add("copy=1").withFlag(1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("copy=2").withFlag(2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("copy=2").withFlag(2).bytes());
     writeBytes(tempDir() / "victim1", "system file 1");
     writeBytes(tempDir() / "victim2", "system file 2");
     ASSERT_EQ(::symlink((tempDir() / "victim1").c_str(), "/tmp/vpd1.bin"), 0);
@@ -217,18 +218,17 @@ TEST_F(VpdHandlerTest, HardwareRecordWithoutRequiredKeysIsNotWritten) {
 
 TEST_F(VpdHandlerTest, BothCopiesWithBadCrcGiveRecordWithOnlyTheNewValue) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(6).withBadCrc().bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(9).withBadCrc().bytes());
+    place(kEnvCopy2, RecordBuilder().add("b=2").withFlag(9).withBadCrc().bytes());
     auto h = handler();
     ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
     // Copy 1 serves as the (empty) base, so copy 2 is the one replaced.
-    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize),
-              RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
+    EXPECT_EQ(region(kEnvCopy2), RecordBuilder().add("fwupdate_flag=1").withFlag(7).bytes());
     EXPECT_EQ(region(kEnvCopy1), device.substr(kEnvCopy1, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, BadCopiesAreRefusedUnlessAccepted) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withBadCrc().bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withBadCrc().bytes());
+    place(kEnvCopy2, RecordBuilder().add("b=2").withBadCrc().bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     EXPECT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdCrcError);
@@ -237,7 +237,7 @@ TEST_F(VpdHandlerTest, BadCopiesAreRefusedUnlessAccepted) {
 
 TEST_F(VpdHandlerTest, BadCopyOneWithCopyTwoCutOffLoadsEmptyRecordOnlyWhenAccepted) {
     // The device ends 100 bytes into copy 2, so that copy is short.
-    device.resize(kEnvCopy1 + kEnvCopySize + 100);
+    device.resize(kEnvCopy2 + 100);
     writeBytes(flash.backingFile, device);
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(4).withBadCrc().bytes());
     auto h = handler();
@@ -297,7 +297,7 @@ TEST_F(VpdHandlerTest, TypeWithoutFlashLocationFailsToRead) {
 
 TEST_F(VpdHandlerTest, FailingFlashReadIsAFailedCopyNotAShortRecord) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("b=2").withFlag(2).bytes());
     flash.failReadAfter = kEnvCopySize + 4096;  // inside copy 2
     auto h = handler();
     ::testing::internal::CaptureStdout();
@@ -311,27 +311,25 @@ TEST_F(VpdHandlerTest, FailingFlashReadIsAFailedCopyNotAShortRecord) {
 
 TEST_F(VpdHandlerTest, FailingFlashWriteIsReportedAndNewerCopyStays) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("b=2").withFlag(2).bytes());
     flash.failWriteAfter = 30000;
     auto h = handler();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdInputError);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "read write error\nVpdHandler::writeNand : ERR_FILE 4\n");
-    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize),
-              device.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
+    EXPECT_EQ(region(kEnvCopy2), device.substr(kEnvCopy2, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, WriteThatDoesNotReachFlashIsCaughtByReadBack) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("b=2").withFlag(2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("b=2").withFlag(2).bytes());
     flash.corruptWrites = true;
     auto h = handler();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdInputError);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VpdHandler::writeNand : ERR_FILE 5\n");
-    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize),
-              device.substr(kEnvCopy1 + kEnvCopySize, kEnvCopySize));
+    EXPECT_EQ(region(kEnvCopy2), device.substr(kEnvCopy2, kEnvCopySize));
 }
 
 TEST_F(VpdHandlerTest, RecordFileOfWrongSizeIsNotWrittenToFlash) {
@@ -347,17 +345,17 @@ TEST_F(VpdHandlerTest, RecordFileOfWrongSizeIsNotWrittenToFlash) {
 
 TEST_F(VpdHandlerTest, UpdateModeOtherThanOneWritesBothCopiesAlike) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(10).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(11).bytes());
+    place(kEnvCopy2, RecordBuilder().add("a=2").withFlag(11).bytes());
     auto h = handler(VpdTypeBootEnv, 2);
     ASSERT_EQ(update(*h, "b", "3"), VpdUpdater::VpdOk);
     const std::string expected = RecordBuilder().add("a=2").add("b=3").withFlag(12).bytes();
     EXPECT_EQ(region(kEnvCopy1), expected);
-    EXPECT_EQ(region(kEnvCopy1 + kEnvCopySize), expected);
+    EXPECT_EQ(region(kEnvCopy2), expected);
 }
 
 TEST_F(VpdHandlerTest, UnchangedValueStillRewritesTheOlderCopy) {
     place(kEnvCopy1, RecordBuilder().add("fwupdate_flag=1").add("x=old").withFlag(3).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("fwupdate_flag=1").withFlag(4).bytes());
+    place(kEnvCopy2, RecordBuilder().add("fwupdate_flag=1").withFlag(4).bytes());
     auto h = handler();
     ASSERT_EQ(update(*h, "fwupdate_flag", "1"), VpdUpdater::VpdOk);
     EXPECT_EQ(region(kEnvCopy1), RecordBuilder().add("fwupdate_flag=1").withFlag(5).bytes());
@@ -365,7 +363,7 @@ TEST_F(VpdHandlerTest, UnchangedValueStillRewritesTheOlderCopy) {
 
 TEST_F(VpdHandlerTest, SaveWithoutChangeWritesNothing) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("a=2").withFlag(2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kUnprotected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);
@@ -375,7 +373,7 @@ TEST_F(VpdHandlerTest, SaveWithoutChangeWritesNothing) {
 
 TEST_F(VpdHandlerTest, FailedSetValueStillMarksTheRecordForSaving) {
     place(kEnvCopy1, RecordBuilder().add("a=1").withFlag(1).bytes());
-    place(kEnvCopy1 + kEnvCopySize, RecordBuilder().add("a=2").withFlag(2).bytes());
+    place(kEnvCopy2, RecordBuilder().add("a=2").withFlag(2).bytes());
     auto h = handler();
     ASSERT_EQ(h->readNand(), VpdUpdater::VpdOk);
     ASSERT_EQ(h->load(VpdHandler::kProtected, VpdHandler::kRefuseBadCrc), VpdUpdater::VpdOk);

@@ -21,6 +21,14 @@ using testing::writeEncrypted;
 class InstallFirmwareTest : public testing::PackageTest {
 protected:
     void writeList(const std::string& text) { writeEncrypted(pkg + "/images.md5", text); }
+    // A package file as its class comes: extra.bin is copied as it is, the others decrypted.
+    void deliver(const std::string& name, const std::string& plain) {
+        if (name == "extra.bin") {
+            writeBytes(pkg + "/" + name, plain);
+        } else {
+            writeEncrypted(pkg + "/" + name, plain);
+        }
+    }
 
     int installFirmware(std::string& console) {
         return run([](KivraInstaller& i) { return i.installFirmware(); }, console);
@@ -273,12 +281,7 @@ TEST_F(InstallFirmwareTest, DigestTakenInThePassFindsADifferenceInAnyUnit) {
         if (row.flipped >= 0) {
             delivered[static_cast<size_t>(row.flipped)] ^= 0x01;
         }
-        const bool encrypted = std::string(row.name) != "extra.bin";
-        if (encrypted) {
-            writeEncrypted(pkg + "/" + row.name, delivered);
-        } else {
-            writeBytes(pkg + "/" + row.name, delivered);
-        }
+        deliver(row.name, delivered);
         writeList(md5Of(listed) + " " + row.name + "\n");
         std::string console;
         const int expected = row.flipped >= 0 ? KivraInstaller::Md5Mismatch : 0;
@@ -303,11 +306,7 @@ TEST_F(InstallFirmwareTest, WriteFailingInTheMiddleOfAFileFailsItsStaging) {
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string content = randomBytes(5 * qvsystemtools::kTransferUnit, 31);
-        if (std::string(row.name) == "extra.bin") {
-            writeBytes(pkg + "/" + row.name, content);
-        } else {
-            writeEncrypted(pkg + "/" + row.name, content);
-        }
+        deliver(row.name, content);
         writeList(md5Of(content) + " " + row.name + "\n");
         std::string console;
         ::testing::internal::CaptureStderr();

@@ -206,12 +206,12 @@ TEST(Signature, VerifiedStatementIsHeldToTheManifestAndTheRunningEpoch) {
          "the running firmware's SECURITY_EPOCH is not a number from 0 to 4294967295"},
     };
     TempDir dir;
+    package_format::Statement statement;
+    statement.productType = "BIRCH";
+    statement.version = "4.2";
+    statement.securityEpoch = 5;
     for (const auto& row : cases) {
         writeBytes(dir / "m", row.manifest);
-        package_format::Statement statement;
-        statement.productType = "BIRCH";
-        statement.version = "4.2";
-        statement.securityEpoch = 5;
         std::string digest;
         ASSERT_TRUE(package_format::sha256Text(dir / "m", digest));
         statement.files = {{digest, row.manifest.size(), "manifest.txt"}};

@@ -196,9 +196,9 @@ std::string stageFile(const Staging& s, ImageClass fileClass, const std::string&
             target = source;
             // Read in place, once, only where a signed statement vouches for it: its SHA-256
             // and its MD5 digest in the one pass (elsewhere verifyStaged reads it for the MD5).
-            staged = staged && (!s.d.statement || package_format::copyInto(source, target,
-                                                                            installed.sinks()) ==
-                                                      qvsystemtools::TOOL_OK);
+            staged = staged && (!s.d.statement ||
+                                package_format::copyInto(source, target, installed.sinks()) ==
+                                    qvsystemtools::TOOL_OK);
             break;
         case ImageClass::NtimFile:
             target = s.d.tempDir + "/" + name;

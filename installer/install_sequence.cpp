@@ -287,8 +287,8 @@ const installer::InstallStep kSteps[] = {
      "Manifest copy to tmp failed", StopRule::SafePoint},
     // Logs its own line, and only where the device holds trust anchors: without them the run
     // is as it always was.
-    {"check_package_signature", nullptr, checkPackageSignature,
-     installer::kSignatureStepFailure, StopRule::NoSafePoint},
+    {"check_package_signature", nullptr, checkPackageSignature, installer::kSignatureStepFailure,
+     StopRule::NoSafePoint},
     {"read_manifest", "  - KivraInstaller::install: Read Manifest", readManifest,
      "Manifest read failed", StopRule::SafePoint},
     {"check_product_type", "  - KivraInstaller::install: Check product type", checkProductType,

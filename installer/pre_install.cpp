@@ -52,10 +52,9 @@ int KivraInstaller::preInstallRun() {
             std::optional<package_format::ContentFacts> plain;
             package_format::ContentFacts facts;
             package_format::Sha256Stream stored;
-            const bool decrypted =
-                scratch.valid() && kind == package_format::EntryKind::Regular &&
-                package_format::decryptInto(encryption, script, scratch.path(), {{&stored}, {}}) ==
-                    0;
+            const bool decrypted = scratch.valid() && kind == package_format::EntryKind::Regular &&
+                                   package_format::decryptInto(encryption, script, scratch.path(),
+                                                               {{&stored}, {}}) == 0;
             if (decrypted && package_format::scanFile(scratch.path(), facts)) {
                 plain = facts;
             }

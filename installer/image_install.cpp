@@ -10,6 +10,7 @@
 #include "crypto/qv_encryption.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/package_signature.h"
 #include "installer/package_verdicts.h"
 #include "package_format/digest_list.h"
 #include "package_format/entry_acceptance.h"
@@ -39,12 +40,14 @@ class InstalledBytes {
 public:
     // progress takes the package file's bytes as they are read, for the progress file.
     explicit InstalledBytes(package_format::ByteSink& progress)
-        : sinks_{{&progress}, {&md5_, &head_}} {}
+        : sinks_{{&progress, &stored_}, {&md5_, &head_}} {}
     InstalledBytes(const InstalledBytes&) = delete;
     InstalledBytes& operator=(const InstalledBytes&) = delete;
 
     [[nodiscard]] const package_format::PassSinks& sinks() const { return sinks_; }
     [[nodiscard]] std::string digest() { return md5_.finish(); }
+    // The package file's bytes as read, for its line in the signed statement.
+    [[nodiscard]] package_format::Sha256Stream& stored() { return stored_; }
     [[nodiscard]] bool hasUbootMagic() const {
         return package_format::hasUbootMagic(head_.bytes, head_.count);
     }
@@ -61,6 +64,7 @@ private:
     };
 
     package_format::Md5Stream md5_;
+    package_format::Sha256Stream stored_;
     Head head_;
     const package_format::PassSinks sinks_;
 };
@@ -83,14 +87,31 @@ private:
     installer::fail(s.d, refusal.code, refusal.message, s.origin);
 }
 
+// The package file name, read into staged by the pass that took stored, held to the signed
+// statement; a file that fails is not left under its staged name (staged "" when the file
+// stays where it is).
+void requireListedStaged(const Staging& s, const std::string& name,
+                         package_format::Sha256Stream& stored, const std::string& staged) {
+    try {
+        installer::requireListed(s.d, name, stored, s.origin);
+    } catch (...) {
+        if (!staged.empty()) {
+            (void)::unlink(staged.c_str());  // the refusal stands; a file left is only unnamed
+        }
+        throw;
+    }
+}
+
 // The digest list, decrypted into the staging directory and opened for reading.
 void openDigestList(const Staging& s, std::ifstream& list) {
     const std::string listPath = s.d.fwImagesDir + "/" + package_format::kDigestListName;
     const std::string listSource = s.d.fwDir + "/" + package_format::kDigestListName;
+    package_format::Sha256Stream stored;
     if (package_format::isSpecialEntry(listSource) ||
-        s.encryption.decryptFile(listSource, listPath) != 0) {
+        package_format::decryptInto(s.encryption, listSource, listPath, {{&stored}, {}}) != 0) {
         installer::fail(s.d, KivraInstaller::Failure, "Unable to decrypt images.md5", s.origin);
     }
+    requireListedStaged(s, package_format::kDigestListName, stored, listPath);
     list.open(listPath, std::ios::in | std::ios::binary);
     if (!list.is_open()) {
         installer::fail(s.d, KivraInstaller::Md5FileError, "Unable to open md5 file", s.origin);
@@ -173,6 +194,11 @@ std::string stageFile(const Staging& s, ImageClass fileClass, const std::string&
     switch (fileClass) {
         case ImageClass::InstallerProgram:
             target = source;
+            // Read in place, once, only where a signed statement vouches for it: its SHA-256
+            // and its MD5 digest in the one pass (elsewhere verifyStaged reads it for the MD5).
+            staged = staged && (!s.d.statement ||
+                                package_format::copyInto(source, target, installed.sinks()) ==
+                                    qvsystemtools::TOOL_OK);
             break;
         case ImageClass::NtimFile:
             target = s.d.tempDir + "/" + name;
@@ -203,7 +229,7 @@ void verifyStaged(const Staging& s, ImageClass fileClass,
                   InstalledBytes& installed) {
     bool match = false;
     int computed = KivraInstaller::Success;
-    if (fileClass == ImageClass::InstallerProgram) {
+    if (fileClass == ImageClass::InstallerProgram && !s.d.statement) {
         // Verified where it stands: reading it for its digest is its one pass.
         computed = KivraInstaller::md5sum(target, entry.digest, match);
     } else {
@@ -288,6 +314,10 @@ int KivraInstaller::installFirmware() {
             d.progress.beginFile(entry.name, packageFileSize(s, entry.name));
             InstalledBytes installed(progress);
             const std::string target = stageFile(s, fileClass, entry.name, acceptance, installed);
+            requireListedStaged(s, entry.name, installed.stored(),
+                                qvsystemtools::sameFile(s.d.fwDir + "/" + entry.name, target)
+                                    ? std::string()
+                                    : target);
             verifyStaged(s, fileClass, entry, target, installed);
             releasePackageFile(s, fileClass, entry.name, target);
         }

@@ -11,6 +11,7 @@
 #include "installer/install_sequence.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/package_signature.h"
 #include "installer/package_verdicts.h"
 #include "installer/scratch_file.h"
 #include "installer/stop_signals.h"
@@ -148,6 +149,10 @@ Error copyManifest(InstallRun& r) {
     return copied && placed ? KivraInstaller::Success : KivraInstaller::ManifestCopyError;
 }
 
+Error checkPackageSignature(InstallRun& r) {
+    return asError(installer::checkPackageSignature(r.d));
+}
+
 Error readManifest(InstallRun& r) { return r.installer.readPackageManifest(); }
 
 Error checkProductType(InstallRun& r) { return asError(r.installer.checkProductType()); }
@@ -280,6 +285,10 @@ const installer::InstallStep kSteps[] = {
      "Unable to stop services", StopRule::SafePoint},
     {"copy_manifest", "  - KivraInstaller::install: Copy Manifest", copyManifest,
      "Manifest copy to tmp failed", StopRule::SafePoint},
+    // Logs its own line, and only where the device holds trust anchors: without them the run
+    // is as it always was.
+    {"check_package_signature", nullptr, checkPackageSignature, installer::kSignatureStepFailure,
+     StopRule::NoSafePoint},
     {"read_manifest", "  - KivraInstaller::install: Read Manifest", readManifest,
      "Manifest read failed", StopRule::SafePoint},
     {"check_product_type", "  - KivraInstaller::install: Check product type", checkProductType,

@@ -2,10 +2,12 @@
 // The installer's run data, shared by the step implementations.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "installer/install_session.h"
 #include "installer/kivra_installer.h"
+#include "package_format/statement.h"
 #include "qvcommontools/fw_progress.h"
 
 namespace KIVRA {
@@ -27,6 +29,9 @@ struct KivraInstaller::Impl {
     KivraInstaller::StepHook stepHook;
     // What the device's web page reads of this run ("/tmp/fw_progress").
     qvcommontools::FwProgress progress;
+    // The verified package statement where the device enforces signatures: every package file
+    // read afterwards is held to it (installer/package_signature.h). None elsewhere.
+    std::optional<package_format::Statement> statement;
 };
 
 namespace installer {

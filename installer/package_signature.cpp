@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "package_format/image_classes.h"
+#include "package_format/package_rules.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
@@ -85,6 +86,51 @@ int PackageSignature::check(KivraInstaller::Impl& d, const std::string& manifest
         qvcommontools::logInstall("Package " + package_format::describe(signature, anchors_));
         statement_ = statement;
     });
+}
+
+int checkPackageSignature(KivraInstaller::Impl& d) {
+    PackageSignature signature;
+    if (!signature.enforced()) {
+        return KivraInstaller::Success;
+    }
+    qvcommontools::logInstall(kSignatureStepLine);
+    const int code = signature.check(d);
+    if (code != KivraInstaller::Success || signature.statement() == nullptr) {
+        return code;
+    }
+    d.statement = *signature.statement();
+    // A listed file that is missing refuses the package before its script runs.
+    return runStep([&] { requireListedFilesPresent(d, origin("checkPackageSignature")); });
+}
+
+void requireListed(KivraInstaller::Impl& d, const std::string& name,
+                   package_format::Sha256Stream& stored, const std::string& origin) {
+    if (!d.statement) {
+        return;
+    }
+    const uint64_t size = stored.size();
+    const package_format::FileAgreement agreement =
+        package_format::checkListedFile(*d.statement, name, stored.finish(), size);
+    if (agreement != package_format::FileAgreement::Agrees) {
+        fail(d, KivraInstaller::SignatureError,
+             package_format::describe(agreement, *d.statement, name, size), origin);
+    }
+}
+
+void requireListedFilesPresent(KivraInstaller::Impl& d, const std::string& origin) {
+    if (!d.statement) {
+        return;
+    }
+    for (const package_format::StatementFile& file : d.statement->files) {
+        if (file.name != package_format::kManifestName &&
+            package_format::entryKindOf(d.fwDir + "/" + file.name) !=
+                package_format::EntryKind::Regular) {
+            fail(d, KivraInstaller::SignatureError,
+                 package_format::describe(package_format::FileAgreement::Missing, *d.statement,
+                                          file.name, 0),
+                 origin);
+        }
+    }
 }
 
 }  // namespace installer

@@ -9,6 +9,7 @@
 
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "package_format/file_digest.h"
 #include "package_format/signature.h"
 
 namespace KIVRA {
@@ -51,6 +52,22 @@ private:
     package_format::TrustAnchors anchors_;
     std::optional<package_format::Statement> statement_;
 };
+
+// The install sequence's step: where the device holds trust anchors, its progress line, the
+// check, and the verified statement kept in d.statement for the per-file checks. Elsewhere
+// nothing at all.
+[[nodiscard]] int checkPackageSignature(KivraInstaller::Impl& d);
+
+// The stored bytes of the package file name, as the pass that reads it took them, held to
+// d.statement: a file it does not list, or lists with another size or digest, fails the step
+// with SignatureError and a line naming the file and the cause. Nothing where d holds no
+// statement.
+void requireListed(KivraInstaller::Impl& d, const std::string& name,
+                   package_format::Sha256Stream& stored, const std::string& origin);
+
+// Each file d.statement lists beside the manifest stands in the package as a regular file
+// (before anything of the package is staged), else the step fails as for requireListed.
+void requireListedFilesPresent(KivraInstaller::Impl& d, const std::string& origin);
 
 }  // namespace installer
 }  // namespace KIVRA

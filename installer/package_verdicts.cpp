@@ -38,7 +38,10 @@ std::optional<Refusal> refusalOf(const package_format::Verdict& verdict) {
         case Finding::RadioVersionMissing:
         case Finding::RadioDigestMissing:
         case Finding::RadioDigestMalformed:
+        case Finding::TrustedKeySkipped:
             return std::nullopt;
+        case Finding::SignatureRefused:
+            return Refusal{KivraInstaller::SignatureError, verdict.found};
         case Finding::ManifestMissing:
         case Finding::ManifestNotRegular:
             return Refusal{KivraInstaller::ManifestCopyError, "Manifest copy to tmp failed"};

@@ -11,9 +11,12 @@
 #include "crypto/qv_encryption.h"
 #include "installer/kivra_installer.h"
 #include "installer/kivra_installer_impl.h"
+#include "installer/package_signature.h"
 #include "installer/package_verdicts.h"
 #include "installer/scratch_file.h"
 #include "installer/stop_signals.h"
+#include "package_format/file_pass.h"
+#include "package_format/image_classes.h"
 #include "package_format/package_rules.h"
 #include "qvcommontools/install_log.h"
 #include "qvsystemtools/command.h"
@@ -48,10 +51,17 @@ int KivraInstaller::preInstallRun() {
             const package_format::EntryKind kind = package_format::entryKindOf(script);
             std::optional<package_format::ContentFacts> plain;
             package_format::ContentFacts facts;
-            if (scratch.valid() && kind == package_format::EntryKind::Regular &&
-                encryption.decryptFile(script, scratch.path()) == 0 &&
-                package_format::scanFile(scratch.path(), facts)) {
+            package_format::Sha256Stream stored;
+            const bool decrypted = scratch.valid() && kind == package_format::EntryKind::Regular &&
+                                   package_format::decryptInto(encryption, script, scratch.path(),
+                                                               {{&stored}, {}}) == 0;
+            if (decrypted && package_format::scanFile(scratch.path(), facts)) {
                 plain = facts;
+            }
+            // Held to the signed statement on the bytes just read, before anything else of
+            // the script counts: the unnamed copy of a script that fails is never run.
+            if (decrypted) {
+                installer::requireListed(d, package_format::kInitScriptName, stored, origin);
             }
             // Judged on the very bytes that would run: a script the package says is damaged
             // is refused before it runs.

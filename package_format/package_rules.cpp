@@ -12,6 +12,8 @@
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
 #include "package_format/products.h"
+#include "package_format/signature.h"
+#include "qvsystemtools/file_io.h"
 #include "qvsystemtools/unique_fd.h"
 
 namespace KIVRA {
@@ -295,10 +297,51 @@ std::vector<Verdict> checkDigestList(const ListFacts& facts) {
     return verdicts;
 }
 
+std::vector<Verdict> checkSignature(const PackageFacts& facts) {
+    std::vector<Verdict> verdicts;
+    if (facts.trustDir.empty()) {
+        return verdicts;
+    }
+    const TrustAnchors anchors = loadTrustAnchors(facts.trustDir);
+    if (!anchors.enforced) {
+        return verdicts;
+    }
+    for (const SkippedKey& skipped : anchors.skipped) {
+        verdicts.push_back(
+            verdict(Finding::TrustedKeySkipped, Outcome::Warn, skipped.path, describe(skipped)));
+    }
+    const SignatureCheck check = checkPackageSignature(anchors, facts.dir);
+    if (check.state != SignatureState::Verified) {
+        verdicts.push_back(verdict(Finding::SignatureRefused, Outcome::Refuse, kSignatureName,
+                                   describe(check, anchors)));
+        return verdicts;
+    }
+    // The manifest's bytes exactly (readFile would add a line end); unreadable, it matches
+    // no statement.
+    std::string manifest;
+    const std::string manifestPath = facts.dir + "/" + kManifestName;
+    const qvsystemtools::UniqueFd fd(::open(manifestPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || qvsystemtools::readToEnd(fd.get(), manifest) != 0) {
+        manifest.clear();
+    }
+    const ManifestCheck agreement =
+        checkStatementAgainstManifest(check.reading.statement, manifest, "");
+    if (agreement.agreement != ManifestAgreement::Agrees) {
+        verdicts.push_back(verdict(Finding::SignatureRefused, Outcome::Refuse, kStatementName,
+                                   describe(agreement)));
+        return verdicts;
+    }
+    Verdict verified = verdict(Finding::None, Outcome::Pass, check.key.path, check.key.fingerprint);
+    verified.wanted = "Package " + describe(check, anchors);
+    verdicts.push_back(verified);
+    return verdicts;
+}
+
 const std::vector<Rule>& packageRules() {
     static const std::vector<Rule> rules = {
         {"manifest-readable", Needs::ManifestFile,
          [](const PackageFacts& f) { return one(checkManifestFile(f.manifestKind)); }},
+        {"package-signature", Needs::ManifestFile, checkSignature},
         {"product-type", Needs::Manifest,
          [](const PackageFacts& f) { return one(checkProductType(f.manifest, f.product)); }},
         {"version-present", Needs::Manifest,

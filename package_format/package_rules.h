@@ -31,6 +31,8 @@ enum class Finding {
     None,
     ManifestMissing,
     ManifestNotRegular,
+    TrustedKeySkipped,  // warn: found is the router's line naming the key file and why
+    SignatureRefused,   // refuse: found is the router's words (no signature, signed by no ...)
     ProductTypeMissing,
     UnknownProduct,       // the device's product name is in no product type
     TypeOfNoProduct,      // no device given: PRODUCT_TYPE is the type of no product
@@ -116,6 +118,9 @@ struct ListFacts {
 struct PackageFacts {
     std::string dir;                     // the package directory, for rules that name its files
     std::optional<std::string> product;  // the device's product name; none: any product
+    // The trust anchors the package is checked against, as a device holding this directory
+    // checks it; "" checks no signature (a device without /etc/kivra/trusted-keys).
+    std::string trustDir;
     EntryKind manifestKind = EntryKind::Absent;
     Manifest manifest;
     EntryKind scriptKind = EntryKind::Absent;
@@ -150,6 +155,11 @@ struct Rule {
 [[nodiscard]] Verdict checkProductType(const Manifest& manifest,
                                        const std::optional<std::string>& product);
 [[nodiscard]] Verdict checkVersion(const Manifest& manifest);
+// The statement and signature of the package in facts.dir against facts.trustDir, then the
+// statement against the package manifest (no running firmware: epoch 0): the skipped keys
+// (Warn), then one Pass (subject: the key file, found: its SHA-256 fingerprint, wanted: the
+// router's line) or one SignatureRefused. Nothing where facts.trustDir is "" or absent.
+[[nodiscard]] std::vector<Verdict> checkSignature(const PackageFacts& facts);
 [[nodiscard]] Verdict checkScript(const Manifest& manifest, EntryKind kind,
                                   const std::optional<ContentFacts>& plain);
 [[nodiscard]] std::vector<Verdict> checkRadioEntries(const Manifest& manifest);

@@ -427,5 +427,38 @@ std::string describe(const ManifestCheck& check) {
     return differs + "unchecked)";
 }
 
+FileAgreement checkListedFile(const Statement& statement, const std::string& name,
+                              const std::string& sha256, uint64_t size) {
+    const StatementFile* line = statement.find(name);
+    if (line == nullptr) {
+        return FileAgreement::NotListed;
+    }
+    if (line->size != size) {
+        return FileAgreement::SizeDiffers;
+    }
+    return line->sha256 == sha256 ? FileAgreement::Agrees : FileAgreement::DigestDiffers;
+}
+
+std::string describe(FileAgreement agreement, const Statement& statement, const std::string& name,
+                     uint64_t size) {
+    const std::string statementName = kStatementName;
+    switch (agreement) {
+        case FileAgreement::Agrees:
+            return "";
+        case FileAgreement::NotListed:
+            return name + ": not listed in " + statementName;
+        case FileAgreement::Missing:
+            return name + ": listed in " + statementName + " but missing";
+        case FileAgreement::SizeDiffers: {
+            const StatementFile* line = statement.find(name);
+            return name + ": size " + std::to_string(size) + " differs from " + statementName +
+                   "'s " + std::to_string(line == nullptr ? 0 : line->size);
+        }
+        case FileAgreement::DigestDiffers:
+            return name + ": SHA-256 differs from " + statementName + "'s";
+    }
+    return name + ": not checked against " + statementName;
+}
+
 }  // namespace package_format
 }  // namespace KIVRA

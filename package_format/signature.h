@@ -141,5 +141,24 @@ struct ManifestCheck {
 // the running firmware's M", ...; "" for Agrees.
 [[nodiscard]] std::string describe(const ManifestCheck& check);
 
+enum class FileAgreement {
+    Agrees,
+    NotListed,      // the installer reads a file the statement does not list
+    Missing,        // the statement lists a file the package does not hold as a regular file
+    SizeDiffers,    // the bytes read are not as many as listed
+    DigestDiffers,  // the bytes read have another SHA-256 than listed
+};
+
+// The stored bytes of the package file name, as a pass read them (their SHA-256 text and
+// count), against the statement's line for it. Pure.
+[[nodiscard]] FileAgreement checkListedFile(const Statement& statement, const std::string& name,
+                                            const std::string& sha256, uint64_t size);
+
+// "uImage: not listed in package.sha256", "init.sh: listed in package.sha256 but missing",
+// "rootfs.sqfs: size 12 differs from package.sha256's 13", "images.md5: SHA-256 differs from
+// package.sha256's"; "" for Agrees.
+[[nodiscard]] std::string describe(FileAgreement agreement, const Statement& statement,
+                                   const std::string& name, uint64_t size);
+
 }  // namespace package_format
 }  // namespace KIVRA

@@ -247,7 +247,7 @@ TEST_F(InstallRunTest, BadDigestListEntriesStopWithTheirOwnCode) {
         EXPECT_FALSE(exists("/mnt/hda1/Kvtemp/NTIM.bin"));
         // The page learns the failing operation's own line, not the levels re-raising it.
         EXPECT_EQ(readBytes("/tmp/fw_progress"),
-                  "state=failed status=1 step=12 name=install_firmware error=\"" +
+                  "state=failed status=1 step=13 name=install_firmware error=\"" +
                       row.line.substr(row.line.find("] ") + 2) + "\"\n");
     }
 }

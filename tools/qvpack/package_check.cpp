@@ -19,6 +19,7 @@
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
 #include "package_format/package_rules.h"
+#include "package_format/statement.h"
 #include "package_format/products.h"
 #include "qvsystemtools/dir_listing.h"
 #include "qvsystemtools/file_io.h"
@@ -170,6 +171,7 @@ public:
     FactGatherer(const std::string& pkgDir, const CheckOptions& options, Reporter& report)
         : pkgDir_(pkgDir), options_(options), report_(report) {
         facts.dir = pkgDir;
+        facts.trustDir = options.trustDir;
         if (!options.product.empty()) {
             facts.product = options.product;
         }
@@ -394,6 +396,12 @@ public:
                 return radio(v, item,
                              v.subject + package_format::kRadioDigestSuffix +
                                  " is not 32 lower-case hexadecimal digits");
+            case Finding::TrustedKeySkipped:
+                item.fileClass = "trusted-key";
+                return warned(item, v.found);
+            case Finding::SignatureRefused:
+                item.fileClass = "signature";
+                return failed(item, v.found + " (\"Package signature check failed\", err 19)");
             case Finding::ProductNotSupported:
                 item.name = package_format::kManifestName;
                 return failed(item, "Product not supported: the installer takes no package on a " +
@@ -463,6 +471,12 @@ private:
                 item.expected = v.found;
                 item.digest = DigestState::Match;
                 return ok(item, "");
+            case Rule::Signature:
+                item.name = package_format::kSignatureName;
+                item.fileClass = "signature";
+                item.expected = v.found;
+                item.digest = DigestState::Match;
+                return ok(item, v.wanted);
             case Rule::Other:
                 return true;
         }
@@ -491,13 +505,14 @@ private:
 
 public:
     // Which rule the next verdicts come from, for the words of a pass.
-    enum class Rule { ProductType, Version, Script, Radio, DigestList, Other };
+    enum class Rule { ProductType, Version, Script, Radio, DigestList, Signature, Other };
     void from(const std::string& name) {
         rule_ = name == "product-type"         ? Rule::ProductType
                 : name == "version-present"    ? Rule::Version
                 : name == "pre-install-script" ? Rule::Script
                 : name == "radio-entries"      ? Rule::Radio
                 : name == "digest-list"        ? Rule::DigestList
+                : name == "package-signature"  ? Rule::Signature
                                                : Rule::Other;
     }
 

@@ -73,6 +73,9 @@ struct CheckOptions {
     std::string plainDir;
     // The product the package is meant for; "" accepts the type of any product.
     std::string product;
+    // The trust anchors to check the signature against, as a router holding them does; ""
+    // checks none.
+    std::string trustDir;
 };
 
 // Checks the package in pkgDir by the rulebook (package_format/package_rules.h), rule by rule

@@ -95,6 +95,11 @@ TEST_F(PackageRulesTest, InstallerAndVerifyAgreeOnEveryPackageForEveryProduct) {
              ASSERT_EQ(::symlink("/tmp/ntim", (kPkg + "/NTIM.bin").c_str()), 0);
          }},
     };
+    // Under the user-mode emulator every run costs seconds: there the table is checked on a
+    // BIRCH product and the QT10 (an ALDER that takes no package), which between them take and
+    // refuse packages on every rule; the host tiers check every product of the table.
+    const bool emulated = testing::programCommand({testing::binPath("qvinstaller")}).size() > 1;
+    const std::vector<std::string> emulatedProducts = {"VK30", "QT10"};
     for (const PackageRow& row : rows) {
         SCOPED_TRACE(std::string(row.rule) + ": " + row.what);
         ASSERT_EQ(::system(("rm -rf " + kPkg + " " + kPristine).c_str()), 0);
@@ -103,6 +108,10 @@ TEST_F(PackageRulesTest, InstallerAndVerifyAgreeOnEveryPackageForEveryProduct) {
         ASSERT_EQ(::system(("cp -a " + kPkg + " " + kPristine).c_str()), 0);
         for (const auto& [type, names] : package_format::productTable()) {
             for (const std::string& product : names) {
+                if (emulated && std::find(emulatedProducts.begin(), emulatedProducts.end(),
+                                          product) == emulatedProducts.end()) {
+                    continue;
+                }
                 SCOPED_TRACE("on " + product);
                 ASSERT_EQ(
                     ::system(("rm -rf " + kPkg + " && cp -a " + kPristine + " " + kPkg).c_str()),

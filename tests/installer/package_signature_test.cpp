@@ -11,6 +11,7 @@
 #include "installer/kivra_installer_impl.h"
 #include "installer/package_signature.h"
 #include "package_format/file_digest.h"
+#include "tests/support/package_builder.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -23,13 +24,6 @@ const std::string kPkg = "/tmp/pkg";
 const std::string kKeys = "/tmp/keys";
 const std::string kManifest = "PRODUCT_TYPE=BIRCH\nKIVRA_VERSION=4.2\n";
 const std::string kCopy = "/tmp/fw_manifest.txt";
-
-void openssl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"/usr/bin/openssl"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const testing::ProcessResult result = testing::runProcess(argv);
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-}
 
 std::string sha256Of(const std::string& path) {
     std::string digest;
@@ -60,9 +54,9 @@ TEST_F(PackageSignatureStep, RunsOnlyWithAnchorsAndNamesKeyOrCause) {
     statement.files = {{sha256Of(kPkg + "/manifest.txt"), kManifest.size(), "manifest.txt"},
                        {sha256Of(kPkg + "/images.md5"), 14, "images.md5"}};
     writeBytes(kPkg + "/package.sha256", package_format::formatStatement(statement));
-    openssl(
+    testing::requireOpenssl(
         {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", "/tmp/a.key"});
-    openssl(
+    testing::requireOpenssl(
         {"dgst", "-sha256", "-sign", "/tmp/a.key", "-out", "/tmp/a.sig", kPkg + "/package.sha256"});
     const std::string verified = "Package signed by trusted key " + kKeys + "/a.pem (sha256 ";
     const std::string refused = "[KivraInstaller::checkPackageSignature] ";
@@ -88,7 +82,8 @@ TEST_F(PackageSignatureStep, RunsOnlyWithAnchorsAndNamesKeyOrCause) {
             0);
         if (row.anchors) {
             ASSERT_EQ(::mkdir(kKeys.c_str(), 0755), 0);
-            openssl({"pkey", "-in", "/tmp/a.key", "-pubout", "-out", kKeys + "/a.pem"});
+            testing::requireOpenssl(
+                {"pkey", "-in", "/tmp/a.key", "-pubout", "-out", kKeys + "/a.pem"});
         }
         if (row.brokenKeyBeside) {
             writeBytes(kKeys + "/b.pem", "damaged");

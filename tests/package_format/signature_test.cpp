@@ -11,6 +11,7 @@
 
 #include "package_format/file_digest.h"
 #include "package_format/signature.h"
+#include "tests/support/package_builder.h"
 #include "tests/support/test_support.h"
 
 namespace KIVRA {
@@ -20,28 +21,23 @@ using package_format::KeyVerdict;
 using package_format::ManifestAgreement;
 using package_format::SignatureState;
 using testing::readBytes;
+using testing::requireOpenssl;
 using testing::TempDir;
 using testing::writeBytes;
-
-void openssl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"/usr/bin/openssl"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const testing::ProcessResult result = testing::runProcess(argv);
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-}
 
 // dir/NAME.key (private) and dir/NAME.pem (public); returns the public key's fingerprint.
 std::string makeKey(const TempDir& dir, const std::string& name, int bits) {
     const std::string base = dir / name;
-    openssl({"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:" + std::to_string(bits),
-             "-out", base + ".key"});
-    openssl({"pkey", "-in", base + ".key", "-pubout", "-out", base + ".pem"});
-    openssl({"pkey", "-pubin", "-in", base + ".pem", "-outform", "DER", "-out", base + ".der"});
+    requireOpenssl({"genpkey", "-algorithm", "RSA", "-pkeyopt",
+                    "rsa_keygen_bits:" + std::to_string(bits), "-out", base + ".key"});
+    requireOpenssl({"pkey", "-in", base + ".key", "-pubout", "-out", base + ".pem"});
+    requireOpenssl(
+        {"pkey", "-pubin", "-in", base + ".pem", "-outform", "DER", "-out", base + ".der"});
     return testing::runProcess({"/usr/bin/sha256sum", base + ".der"}).out.substr(0, 64);
 }
 
 std::string sign(const TempDir& dir, const std::string& key, const std::string& file) {
-    openssl({"dgst", "-sha256", "-sign", dir / (key + ".key"), "-out", dir / "sig", file});
+    requireOpenssl({"dgst", "-sha256", "-sign", dir / (key + ".key"), "-out", dir / "sig", file});
     return readBytes(dir / "sig");
 }
 
@@ -134,9 +130,9 @@ TEST(Signature, EveryKeyStateAndSignatureFormGetsItsVerdict) {
 
 TEST(Signature, KeyFilesThatAreNoUsableRsaPublicKeyAreRefused) {
     TempDir dir;
-    openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
-             dir / "ec.key"});
-    openssl({"pkey", "-in", dir / "ec.key", "-pubout", "-out", dir / "ec.pem"});
+    requireOpenssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
+                    dir / "ec.key"});
+    requireOpenssl({"pkey", "-in", dir / "ec.key", "-pubout", "-out", dir / "ec.pem"});
     (void)makeKey(dir, "weak", 1024);
     const std::pair<std::string, KeyVerdict> cases[] = {
         {readBytes(dir / "ec.pem"), KeyVerdict::NotRsaKey},
@@ -156,7 +152,7 @@ TEST(Signature, OnlyTheOneEncodingOfTheDigestVerifies) {
     TempDir dir;
     (void)makeKey(dir, "a", 2048);
     writeBytes(dir / "msg", kStatement);
-    openssl({"dgst", "-sha256", "-binary", "-out", dir / "hash", dir / "msg"});
+    requireOpenssl({"dgst", "-sha256", "-binary", "-out", dir / "hash", dir / "msg"});
     const std::string hash = std::string("\x04\x20", 2) + readBytes(dir / "hash");
     const std::string oid("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01", 11);
     const std::string null("\x05\x00", 2);
@@ -175,8 +171,8 @@ TEST(Signature, OnlyTheOneEncodingOfTheDigestVerifies) {
                                       std::string(256 - 3 - encoded.size(), '\xff') +
                                       std::string(1, '\0') + encoded);
         // The raw private-key operation on the block is its signature.
-        openssl({"pkeyutl", "-decrypt", "-inkey", dir / "a.key", "-pkeyopt",
-                 "rsa_padding_mode:none", "-in", dir / "block", "-out", dir / "raw"});
+        requireOpenssl({"pkeyutl", "-decrypt", "-inkey", dir / "a.key", "-pkeyopt",
+                        "rsa_padding_mode:none", "-in", dir / "block", "-out", dir / "raw"});
         EXPECT_EQ(package_format::verifiesSignature(key.der, kStatement, readBytes(dir / "raw")),
                   verifies);
     }

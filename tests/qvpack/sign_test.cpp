@@ -16,17 +16,12 @@ namespace {
 
 using package_format::SignatureState;
 using testing::exists;
+using testing::openssl;
 using testing::ProcessResult;
 using testing::qvpack;
 using testing::readBytes;
 using testing::TempDir;
 using testing::writeBytes;
-
-ProcessResult openssl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"/usr/bin/openssl"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testing::runProcess(argv);
-}
 
 // A package made by qvpack create with extra options, and the release key dir/k.key whose
 // public half is the only anchor of dir/keys.

@@ -85,6 +85,17 @@ std::vector<std::string> qvpackCommand(const std::vector<std::string>& args) {
     return programCommand(argv);
 }
 
+ProcessResult openssl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/openssl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv);
+}
+
+void requireOpenssl(const std::vector<std::string>& args) {
+    const ProcessResult result = openssl(args);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+}
+
 void makeIso(const std::string& path, const char* manifest, mode_t manifestMode) {
     const TempDir tree;
     ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);  // the image's root as a store keeps it

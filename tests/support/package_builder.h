@@ -36,6 +36,11 @@ ProcessResult qvpack(const std::vector<std::string>& args,
 // The command line that runs qvpack with args, for programs that start it (sh, strace).
 std::vector<std::string> qvpackCommand(const std::vector<std::string>& args);
 
+// Runs openssl with args (keys and signatures made as a release engineer makes them).
+ProcessResult openssl(const std::vector<std::string>& args);
+// openssl with args, which must succeed (a test that cannot make its keys fails there).
+void requireOpenssl(const std::vector<std::string>& args);
+
 // An ISO 9660 image at path whose /etc/manifest.txt holds manifest (none when null), as the
 // radio store keeps them.
 void makeIso(const std::string& path, const char* manifest, mode_t manifestMode = 0644);

@@ -46,7 +46,13 @@ struct RsaKeyOwner {
 
     // A public RSA key only: a private key file among the trust anchors is a mistake to refuse,
     // not a key to use.
+    // An empty body ("=" between the armour lines) is refused here: LibTomCrypt's argument
+    // check aborts the whole process on a null buffer, and one damaged anchor must not stop
+    // the router from reading the others.
     bool import(const std::vector<unsigned char>& der) {
+        if (der.empty()) {
+            return false;
+        }
         selectMathProvider();
         imported = rsa_import(der.data(), static_cast<unsigned long>(der.size()), &key) == CRYPT_OK;
         return imported && key.type == PK_PUBLIC;

@@ -138,6 +138,7 @@ TEST(Signature, KeyFilesThatAreNoUsableRsaPublicKeyAreRefused) {
         {readBytes(dir / "ec.pem"), KeyVerdict::NotRsaKey},
         {readBytes(dir / "weak.key"), KeyVerdict::NotPemKey},  // a private key is no anchor
         {"-----BEGIN PUBLIC KEY-----\nAAAA\n", KeyVerdict::NotPemKey},
+        {"-----BEGIN PUBLIC KEY-----\n=\n-----END PUBLIC KEY-----\n", KeyVerdict::NotRsaKey},
         {readBytes(dir / "weak.pem"), KeyVerdict::TooShort},
     };
     for (const auto& [text, verdict] : cases) {

@@ -203,8 +203,8 @@ int QvEncryption::decryptFile(const std::string& input, const std::string& outpu
     return transformFile(*keyRecord, input, output, Direction::Decrypt, observers);
 }
 
-int QvEncryption::decryptToSink(int input, const ChunkSink& sink) {
-    return transformFd(*keyRecord, input, Direction::Decrypt, {}, sink);
+int QvEncryption::decryptToSink(int input, const ChunkSink& sink, const ChunkSink& stored) {
+    return transformFd(*keyRecord, input, Direction::Decrypt, stored, sink);
 }
 
 }  // namespace KIVRA

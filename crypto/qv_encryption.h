@@ -61,8 +61,8 @@ public:
     // Decrypts the open file input, from its position to its end, into sink alone: no plain
     // byte reaches a file, so an image is checked without a plain copy on any disk. 0, or -1
     // when a read fails (errno set to its reason), the cipher cannot be set up or sink
-    // refused a chunk (errno as sink left it).
-    [[nodiscard]] int decryptToSink(int input, const ChunkSink& sink);
+    // refused a chunk (errno as sink left it). stored, when given, sees each chunk as read.
+    [[nodiscard]] int decryptToSink(int input, const ChunkSink& sink, const ChunkSink& stored = {});
 
 private:
     std::unique_ptr<KeyRecord> keyRecord;

@@ -32,9 +32,9 @@ public:
     // progress line included) and is a signature required.
     [[nodiscard]] bool enforced() const { return anchors_.enforced; }
 
-    // Names each trusted key file that is skipped (one line each), checks the statement and
-    // signature of the package in d.fwDir, then the statement against the manifest copy and
-    // the running firmware's manifest. 0 with the verifying key named in one line, or
+    // The rulebook's signature rule on the package in d.fwDir, the manifest copy and the
+    // running firmware's manifest: each trusted key file that is skipped named in one line,
+    // then 0 with the verifying key named in one line, or
     // SignatureError (19) with the cause logged as
     // "[KivraInstaller::checkPackageSignature] <cause> (err 19)" and kept in d.lastError.
     // Not enforced: 0 at once, nothing logged, nothing read.
@@ -64,10 +64,6 @@ private:
 // statement.
 void requireListed(KivraInstaller::Impl& d, const std::string& name,
                    package_format::Sha256Stream& stored, const std::string& origin);
-
-// Each file d.statement lists beside the manifest stands in the package as a regular file
-// (before anything of the package is staged), else the step fails as for requireListed.
-void requireListedFilesPresent(KivraInstaller::Impl& d, const std::string& origin);
 
 }  // namespace installer
 }  // namespace KIVRA

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -48,6 +49,26 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 }
 
 std::vector<Verdict> one(Verdict v) { return {std::move(v)}; }
+
+// No manifest comes near this; a signed statement claiming more is refused on the bytes read.
+const uint64_t kManifestMax = uint64_t{16} * 1024 * 1024;
+
+// Up to max bytes of path, exactly as they stand (no line end added). 0, or the errno of the
+// failed step.
+int readUpTo(const std::string& path, size_t max, std::string& content) {
+    const qvsystemtools::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno;
+    }
+    std::string data(max, '\0');
+    const qvsystemtools::ReadResult read = qvsystemtools::readFull(fd.get(), data.data(), max);
+    if (read.error != 0) {
+        return read.error;
+    }
+    data.resize(read.count);
+    content = std::move(data);
+    return 0;
+}
 
 }  // namespace
 
@@ -272,7 +293,8 @@ Verdict checkEntry(const EntryFacts& facts) {
     return result;
 }
 
-std::vector<Verdict> checkDigestList(const ListFacts& facts) {
+std::vector<Verdict> checkDigestList(const ListFacts& facts,
+                                     const std::optional<Statement>& statement) {
     switch (facts.kind) {
         case EntryKind::Absent:
             return one(verdict(Finding::ListMissing, Outcome::Refuse, kDigestListName));
@@ -281,12 +303,24 @@ std::vector<Verdict> checkDigestList(const ListFacts& facts) {
         case EntryKind::Regular:
             break;
     }
+    if (facts.plain) {
+        Verdict stored = checkSignedFile(statement, kDigestListName, facts.plain->storedSha256,
+                                         facts.plain->storedSize);
+        if (stored.outcome == Outcome::Refuse) {
+            return one(std::move(stored));
+        }
+    }
     if (!facts.plain || !facts.plain->listText) {
         return one(verdict(Finding::ListNotText, Outcome::Refuse, kDigestListName));
     }
     std::vector<Verdict> verdicts;
     for (const EntryFacts& entry : facts.entries) {
-        verdicts.push_back(checkEntry(entry));
+        Verdict stored =
+            entry.content ? checkSignedFile(statement, entry.entry.name,
+                                            entry.content->storedSha256, entry.content->storedSize)
+                          : Verdict{};
+        verdicts.push_back(stored.outcome == Outcome::Refuse ? std::move(stored)
+                                                             : checkEntry(entry));
     }
     if (facts.end == DigestListReader::Next::MissingName) {
         verdicts.push_back(
@@ -298,11 +332,14 @@ std::vector<Verdict> checkDigestList(const ListFacts& facts) {
 }
 
 std::vector<Verdict> checkSignature(const PackageFacts& facts) {
-    std::vector<Verdict> verdicts;
     if (facts.trustDir.empty()) {
-        return verdicts;
+        return {};
     }
-    const TrustAnchors anchors = loadTrustAnchors(facts.trustDir);
+    return checkSignature(loadTrustAnchors(facts.trustDir), facts);
+}
+
+std::vector<Verdict> checkSignature(const TrustAnchors& anchors, const PackageFacts& facts) {
+    std::vector<Verdict> verdicts;
     if (!anchors.enforced) {
         return verdicts;
     }
@@ -310,31 +347,63 @@ std::vector<Verdict> checkSignature(const PackageFacts& facts) {
         verdicts.push_back(
             verdict(Finding::TrustedKeySkipped, Outcome::Warn, skipped.path, describe(skipped)));
     }
+    const auto refuse = [&verdicts](const std::string& subject, const std::string& words) {
+        verdicts.push_back(verdict(Finding::SignatureRefused, Outcome::Refuse, subject, words));
+        return verdicts;
+    };
     const SignatureCheck check = checkPackageSignature(anchors, facts.dir);
     if (check.state != SignatureState::Verified) {
-        verdicts.push_back(verdict(Finding::SignatureRefused, Outcome::Refuse, kSignatureName,
-                                   describe(check, anchors)));
-        return verdicts;
+        return refuse(kSignatureName, describe(check, anchors));
     }
-    // The manifest's bytes exactly (readFile would add a line end); unreadable, it matches
-    // no statement.
+    const Statement& statement = check.reading.statement;
+    // The statement bounds the manifest: one byte more than it lists is enough to refuse.
+    const std::string manifestPath =
+        facts.manifestCopy.empty() ? facts.dir + "/" + kManifestName : facts.manifestCopy;
     std::string manifest;
-    const std::string manifestPath = facts.dir + "/" + kManifestName;
-    const qvsystemtools::UniqueFd fd(::open(manifestPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid() || qvsystemtools::readToEnd(fd.get(), manifest) != 0) {
-        manifest.clear();
+    int error =
+        readUpTo(manifestPath,
+                 static_cast<size_t>(
+                     std::min<uint64_t>(statement.find(kManifestName)->size, kManifestMax) + 1),
+                 manifest);
+    if (error != 0) {
+        return refuse(kStatementName, "cannot read " + manifestPath + ": " + std::strerror(error));
     }
-    const ManifestCheck agreement =
-        checkStatementAgainstManifest(check.reading.statement, manifest, "");
+    // The running firmware's manifest is the system's own; without one the epoch is 0.
+    std::string running;
+    if (!facts.runningManifest.empty()) {
+        error = readUpTo(facts.runningManifest, kStatementMaxSize, running);
+        if (error != 0 && error != ENOENT) {
+            return refuse(kStatementName,
+                          "cannot read " + facts.runningManifest + ": " + std::strerror(error));
+        }
+    }
+    const ManifestCheck agreement = checkStatementAgainstManifest(statement, manifest, running);
     if (agreement.agreement != ManifestAgreement::Agrees) {
-        verdicts.push_back(verdict(Finding::SignatureRefused, Outcome::Refuse, kStatementName,
-                                   describe(agreement)));
-        return verdicts;
+        return refuse(kStatementName, describe(agreement));
     }
     Verdict verified = verdict(Finding::None, Outcome::Pass, check.key.path, check.key.fingerprint);
     verified.wanted = "Package " + describe(check, anchors);
-    verdicts.push_back(verified);
+    verified.statement = statement;
+    verdicts.push_back(std::move(verified));
+    // A listed file that is missing refuses the package before its script runs.
+    for (const StatementFile& file : statement.files) {
+        if (file.name != kManifestName &&
+            entryKindOf(facts.dir + "/" + file.name) != EntryKind::Regular) {
+            return refuse(file.name, describe(FileAgreement::Missing, statement, file.name, 0));
+        }
+    }
     return verdicts;
+}
+
+Verdict checkSignedFile(const std::optional<Statement>& statement, const std::string& name,
+                        const std::string& sha256, uint64_t size) {
+    const FileAgreement agreement =
+        statement ? checkListedFile(*statement, name, sha256, size) : FileAgreement::Agrees;
+    if (agreement == FileAgreement::Agrees) {
+        return verdict(Finding::None, Outcome::Pass, name);
+    }
+    return verdict(Finding::SignatureRefused, Outcome::Refuse, name,
+                   describe(agreement, *statement, name, size));
 }
 
 const std::vector<Rule>& packageRules() {
@@ -348,6 +417,14 @@ const std::vector<Rule>& packageRules() {
          [](const PackageFacts& f) { return one(checkVersion(f.manifest)); }},
         {"pre-install-script", Needs::Script,
          [](const PackageFacts& f) {
+             // Held to the statement on the bytes read before anything else of it counts.
+             if (f.script) {
+                 Verdict stored = checkSignedFile(f.statement, kInitScriptName,
+                                                  f.script->storedSha256, f.script->storedSize);
+                 if (stored.outcome == Outcome::Refuse) {
+                     return one(std::move(stored));
+                 }
+             }
              return one(checkScript(f.manifest, f.scriptKind, f.script));
          }},
         {"radio-entries", Needs::Manifest,
@@ -355,7 +432,7 @@ const std::vector<Rule>& packageRules() {
         {"product-supported", Needs::Manifest,
          [](const PackageFacts& f) { return one(checkProductSupported(f.product)); }},
         {"digest-list", Needs::DigestList,
-         [](const PackageFacts& f) { return checkDigestList(f.list); }},
+         [](const PackageFacts& f) { return checkDigestList(f.list, f.statement); }},
     };
     return rules;
 }

@@ -14,6 +14,8 @@
 
 #include "package_format/digest_list.h"
 #include "package_format/entry_acceptance.h"
+#include "package_format/signature.h"
+#include "package_format/statement.h"
 
 namespace KIVRA {
 namespace package_format {
@@ -32,7 +34,8 @@ enum class Finding {
     ManifestMissing,
     ManifestNotRegular,
     TrustedKeySkipped,  // warn: found is the router's line naming the key file and why
-    SignatureRefused,   // refuse: found is the router's words (no signature, signed by no ...)
+    SignatureRefused,   // refuse: found is the router's words (no signature, signed by no ...,
+                        // or a file the statement does not vouch for, subject: that file)
     ProductTypeMissing,
     UnknownProduct,       // the device's product name is in no product type
     TypeOfNoProduct,      // no device given: PRODUCT_TYPE is the type of no product
@@ -74,6 +77,10 @@ struct ContentFacts {
     bool text = true;          // no control bytes a shell script never has
     bool listText = true;      // printable ASCII and white space only, as every digest list is
     bool ubootHeader = false;  // begins with the U-Boot magic
+    // The bytes as they stand in the package (encrypted where the file is), as the same read
+    // took them, for the signed statement: their SHA-256 text ("" where not taken) and count.
+    std::string storedSha256;
+    uint64_t storedSize = 0;
 };
 
 // Builds ContentFacts from bytes handed over piece by piece.
@@ -121,6 +128,14 @@ struct PackageFacts {
     // The trust anchors the package is checked against, as a device holding this directory
     // checks it; "" checks no signature (a device without /etc/kivra/trusted-keys).
     std::string trustDir;
+    // The manifest bytes held to the statement ("": dir's manifest.txt; the router reads its
+    // own copy) and the running firmware's manifest, whose SECURITY_EPOCH bounds the
+    // package's ("": none, epoch 0).
+    std::string manifestCopy;
+    std::string runningManifest;
+    // The statement, once the signature rule verified it: every file a later rule reads is
+    // held to it on its stored bytes.
+    std::optional<Statement> statement;
     EntryKind manifestKind = EntryKind::Absent;
     Manifest manifest;
     EntryKind scriptKind = EntryKind::Absent;
@@ -135,6 +150,7 @@ struct Verdict {
     std::string found;                    // what the package has
     std::string wanted;                   // what the rule wanted
     std::optional<ContentFacts> content;  // the content looked at, when one was read
+    std::optional<Statement> statement;   // the signature rule's pass: what it verified
 };
 
 // The facts a rule reads beyond the product: the manifest file's kind, or the manifest read
@@ -155,11 +171,21 @@ struct Rule {
 [[nodiscard]] Verdict checkProductType(const Manifest& manifest,
                                        const std::optional<std::string>& product);
 [[nodiscard]] Verdict checkVersion(const Manifest& manifest);
-// The statement and signature of the package in facts.dir against facts.trustDir, then the
-// statement against the package manifest (no running firmware: epoch 0): the skipped keys
+// The statement and signature of the package in facts.dir against the trust anchors, then the
+// statement against the manifest bytes and the running firmware's epoch: the skipped keys
 // (Warn), then one Pass (subject: the key file, found: its SHA-256 fingerprint, wanted: the
-// router's line) or one SignatureRefused. Nothing where facts.trustDir is "" or absent.
+// router's line, statement: the statement), followed by a refusal for each listed file the
+// package does not hold; or one SignatureRefused. Nothing where the anchors are not enforced.
+// The first form loads the anchors of facts.trustDir ("": none).
 [[nodiscard]] std::vector<Verdict> checkSignature(const PackageFacts& facts);
+[[nodiscard]] std::vector<Verdict> checkSignature(const TrustAnchors& anchors,
+                                                  const PackageFacts& facts);
+// A package file the installer reads, held to the verified statement on its stored bytes (as
+// the pass that read them took them): a pass where there is no statement, else a
+// SignatureRefused for a file not listed, of another size or another digest.
+[[nodiscard]] Verdict checkSignedFile(const std::optional<Statement>& statement,
+                                      const std::string& name, const std::string& sha256,
+                                      uint64_t size);
 [[nodiscard]] Verdict checkScript(const Manifest& manifest, EntryKind kind,
                                   const std::optional<ContentFacts>& plain);
 [[nodiscard]] std::vector<Verdict> checkRadioEntries(const Manifest& manifest);
@@ -167,8 +193,10 @@ struct Rule {
 // One entry of the digest list: its acceptance, its place in the list and, once read, its
 // content. Without content a Pass means only that the content is worth reading.
 [[nodiscard]] Verdict checkEntry(const EntryFacts& facts);
-// The list as a whole: its file, its text, every entry and how it ended.
-[[nodiscard]] std::vector<Verdict> checkDigestList(const ListFacts& facts);
+// The list as a whole: its file, its stored bytes against the statement, its text, every
+// entry (a read entry held to the statement before its digest) and how it ended.
+[[nodiscard]] std::vector<Verdict> checkDigestList(const ListFacts& facts,
+                                                   const std::optional<Statement>& statement = {});
 
 }  // namespace package_format
 }  // namespace KIVRA

@@ -59,7 +59,8 @@ std::string usage() {
            "      manifest.txt, images.md5 or init.sh. The key is derived from V.\n"
            "      --security-epoch N (decimal, 0 to 4294967295) writes SECURITY_EPOCH=N into\n"
            "      the manifest; --sign KEY then signs the package as sign --key KEY does.\n"
-           "  qvpack verify [--json] [--product NAME] [--trusted-keys DIR] PKGDIR\n"
+           "  qvpack verify [--json] [--product NAME] [--trusted-keys DIR\n"
+           "                [--running-manifest FILE]] PKGDIR\n"
            "      Check the package as the installer would, in its order: the manifest (the\n"
            "      product type of NAME, or of any product), init.sh, the radio entries, the\n"
            "      digest list and every file it names (a regular file, its digest, the U-Boot\n"
@@ -69,8 +70,10 @@ std::string usage() {
            "      each file its name, class, digest state, status, detail, size, expected and\n"
            "      actual MD5; an \"error\" member when the check could not be completed.\n"
            "      --trusted-keys DIR checks the signature after the manifest as a router\n"
-           "      holding DIR as /etc/kivra/trusted-keys does, in its words; the item\n"
-           "      package.sha256.sig gives the verifying key's SHA-256 fingerprint.\n"
+           "      holding DIR as /etc/kivra/trusted-keys does, in its words, and each file\n"
+           "      it reads against the signed statement; the item package.sha256.sig gives\n"
+           "      the verifying key's SHA-256 fingerprint. --running-manifest FILE: the\n"
+           "      router's /tmp/manifest.txt, whose SECURITY_EPOCH the package's must reach.\n"
            "  qvpack decrypt [--product NAME] PKGDIR OUTDIR\n"
            "      Like verify, but keep the plain files, the plain images.md5, manifest.txt and\n"
            "      the plain init.sh in OUTDIR (created, or an empty directory).\n"
@@ -199,12 +202,18 @@ std::string productOption(const CommandLine& line) {
 }
 
 int runVerify(const std::vector<std::string>& args) {
-    const CommandLine line = parseCommandLine(args, {"product", "trusted-keys"}, {}, {"json"});
+    const CommandLine line =
+        parseCommandLine(args, {"product", "trusted-keys", "running-manifest"}, {}, {"json"});
     requireOperands(line, 1, "verify", "PKGDIR");
     CheckOptions options;
     options.product = productOption(line);
     if (line.value("trusted-keys", options.trustDir) && options.trustDir.empty()) {
         throw UsageError("option --trusted-keys needs a directory");
+    }
+    if (line.value("running-manifest", options.runningManifest)) {
+        if (options.runningManifest.empty() || options.trustDir.empty()) {
+            throw UsageError("option --running-manifest needs a file and --trusted-keys");
+        }
     }
     if (line.options.count("json") == 0) {
         TextReport text(std::cout);

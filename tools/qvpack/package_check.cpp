@@ -16,6 +16,7 @@
 #include "crypto/qv_encryption.h"
 #include "package_format/digest_list.h"
 #include "package_format/entry_acceptance.h"
+#include "package_format/file_digest.h"
 #include "package_format/image_classes.h"
 #include "package_format/manifest_keys.h"
 #include "package_format/package_rules.h"
@@ -107,6 +108,11 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
     }
     StreamResult result;
     package_format::ContentScan scan;
+    package_format::Sha256Stream stored;
+    const QvEncryption::ChunkSink storedSink = [&stored](const unsigned char* data, size_t length) {
+        stored.update(data, length);
+        return true;
+    };
     int writeError = 0;
     const QvEncryption::ChunkSink sink = [&](const unsigned char* data, size_t length) {
         scan.update(data, length);
@@ -126,7 +132,7 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
     int status = 0;
     if (encrypted) {
         errno = 0;
-        status = crypto.decryptToSink(in.get(), sink);
+        status = crypto.decryptToSink(in.get(), sink, storedSink);
     } else {
         alignas(16) unsigned char buffer[qvsystemtools::kTransferUnit];
         for (;;) {
@@ -137,7 +143,8 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            if (n < 0 || !sink(buffer, static_cast<size_t>(n))) {
+            if (n < 0 || !storedSink(buffer, static_cast<size_t>(n)) ||
+                !sink(buffer, static_cast<size_t>(n))) {
                 status = -1;
                 break;
             }
@@ -161,6 +168,8 @@ StreamResult streamFile(QvEncryption& crypto, const std::string& source, bool en
         }
     }
     result.facts = scan.finish();
+    result.facts.storedSize = stored.size();
+    result.facts.storedSha256 = stored.finish();
     return result;
 }
 
@@ -172,6 +181,7 @@ public:
         : pkgDir_(pkgDir), options_(options), report_(report) {
         facts.dir = pkgDir;
         facts.trustDir = options.trustDir;
+        facts.runningManifest = options.runningManifest;
         if (!options.product.empty()) {
             facts.product = options.product;
         }
@@ -590,9 +600,10 @@ std::string fileClassName(const std::string& name) {
 
 namespace {
 
-// A note for each package file the list does not name, in name order.
+// A note for each package file the list does not name, in name order. The statement and its
+// signature are the package's own; checked, the signature item speaks for them.
 void noteUnlisted(const std::string& pkgDir, const std::set<std::string>& listed,
-                  Reporter& report) {
+                  const CheckOptions& options, Reporter& report) {
     std::vector<std::string> names;
     std::string error;
     if (!qvsystemtools::listNames(pkgDir, names, error)) {
@@ -600,7 +611,14 @@ void noteUnlisted(const std::string& pkgDir, const std::set<std::string>& listed
     }
     std::vector<std::string> unlisted;
     for (const std::string& name : names) {
-        if (!package_format::isReservedName(name) && listed.count(name) == 0) {
+        const bool signature =
+            name == package_format::kStatementName || name == package_format::kSignatureName;
+        if (signature && options.trustDir.empty()) {
+            report.add(itemOf(name, DigestState::None,
+                              "signature file; a router with trusted keys checks it "
+                              "(--trusted-keys)"),
+                       ItemOutcome::Note);
+        } else if (!signature && !package_format::isReservedName(name) && listed.count(name) == 0) {
             unlisted.push_back(name);
         }
     }
@@ -628,12 +646,15 @@ CheckSummary checkPackage(const std::string& pkgDir, const CheckOptions& options
         gatherer.gather(rule.needs);
         verdicts.from(rule.name);
         for (const package_format::Verdict& verdict : rule.check(gatherer.facts)) {
+            if (verdict.statement) {
+                gatherer.facts.statement = verdict.statement;
+            }
             if (!verdicts.add(verdict)) {
                 return summary;
             }
         }
     }
-    noteUnlisted(pkgDir, gatherer.listed, report);
+    noteUnlisted(pkgDir, gatherer.listed, options, report);
     return summary;
 }
 

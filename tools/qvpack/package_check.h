@@ -76,6 +76,9 @@ struct CheckOptions {
     // The trust anchors to check the signature against, as a router holding them does; ""
     // checks none.
     std::string trustDir;
+    // The running firmware's manifest the router would hold the package's SECURITY_EPOCH
+    // against ("/tmp/manifest.txt" on a router); "" as a router without one: epoch 0.
+    std::string runningManifest;
 };
 
 // Checks the package in pkgDir by the rulebook (package_format/package_rules.h), rule by rule

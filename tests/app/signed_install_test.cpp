@@ -153,8 +153,9 @@ TEST_F(SignedInstall, OnlyPackagesSignedByATrustedKeyInstallWithEveryFileAsSigne
         writeBytes("/tmp/manifest.txt", "PRODUCT=VK30\nKIVRA_VERSION=4.1.0\nOTHER=1\n");
         if (row.change) row.change();
         // qvpack verify checks what the router checks, in the router's words: the signature,
-        // the running firmware's epoch and each file the router reads.
-        if (row.keys != Keys::None) {
+        // the running firmware's epoch and each file the router reads (on the native host
+        // tier: a release tool's agreement is the same on every architecture).
+        if (row.keys != Keys::None && !slowRuns()) {
             const ProcessResult verify =
                 qvpack({"verify", "--trusted-keys", kTrust, "--running-manifest",
                         "/tmp/manifest.txt", "--product", "VK30", kPkg});

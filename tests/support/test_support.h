@@ -91,6 +91,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 // (strace, timeout).
 std::vector<std::string> programCommand(const std::vector<std::string>& argv);
 
+// True where every program run costs many times a native one: under the user-mode emulator,
+// or built with AddressSanitizer. Tables that repeat one check over many runs take a sample
+// there; the native tiers run them whole.
+bool slowRuns();
+
 // Replaces the calling process (a forked child) by the program at path with argv, argv[0]
 // being any name; a target program of a cross build runs through the emulator, as in
 // runProcess. Returns only when the program could not be started.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "crypto/qv_encryption.h"
 #include "installer/kivra_installer.h"
@@ -38,9 +39,13 @@ struct Staging {
 // of the bytes installed and their first bytes (the U-Boot header).
 class InstalledBytes {
 public:
-    // progress takes the package file's bytes as they are read, for the progress file.
-    explicit InstalledBytes(package_format::ByteSink& progress)
-        : sinks_{{&progress, &stored_}, {&md5_, &head_}} {}
+    // progress takes the package file's bytes as they are read, for the progress file; their
+    // SHA-256 is taken only for a signed statement (signed): on a small core it costs about
+    // as much as the MD5, for nothing where no statement asks for it.
+    InstalledBytes(package_format::ByteSink& progress, bool signedPackage)
+        : sinks_{signedPackage ? std::vector<package_format::ByteSink*>{&progress, &stored_}
+                               : std::vector<package_format::ByteSink*>{&progress},
+                 {&md5_, &head_}} {}
     InstalledBytes(const InstalledBytes&) = delete;
     InstalledBytes& operator=(const InstalledBytes&) = delete;
 
@@ -312,7 +317,7 @@ int KivraInstaller::installFirmware() {
             const package_format::EntryAcceptance acceptance = acceptListed(s, next, entry, listed);
             const ImageClass fileClass = package_format::classifyImage(entry.name);
             d.progress.beginFile(entry.name, packageFileSize(s, entry.name));
-            InstalledBytes installed(progress);
+            InstalledBytes installed(progress, d.statement.has_value());
             const std::string target = stageFile(s, fileClass, entry.name, acceptance, installed);
             requireListedStaged(s, entry.name, installed.stored(),
                                 qvsystemtools::sameFile(s.d.fwDir + "/" + entry.name, target)

@@ -19,12 +19,8 @@ using qvsystemtools::AtomicFile;
 using qvsystemtools::DirEntries;
 using qvsystemtools::UniqueDir;
 using qvsystemtools::UniqueFd;
+using testing::exists;
 using testing::TempDir;
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 std::set<std::string> namesIn(const std::string& dir) {
     UniqueDir handle(::opendir(dir.c_str()));

@@ -33,7 +33,7 @@ using testing::withUpdateFlagSet;
 
 using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
 
-int updateEnvironment() {
+int setFlagOnPartition0() {
     std::string errorText;
     return qvcommontools::setEnvValue("fwupdate_flag", "1", 0, errorText) ? 0 : 1;
 }
@@ -80,7 +80,7 @@ protected:
     // Runs one traced update; its device operations, and fails the test when it failed.
     DeviceOps tracedUpdate() {
         ChildEnd end;
-        const auto calls = testing::traceChild(updateEnvironment, &end);
+        const auto calls = testing::traceChild(setFlagOnPartition0, &end);
         EXPECT_EQ(end.exitStatus, 0) << "the update failed";
         return testing::deviceOps(calls);
     }

@@ -410,7 +410,11 @@ public:
                 item.fileClass = "trusted-key";
                 return warned(item, v.found);
             case Finding::SignatureRefused:
-                item.fileClass = "signature";
+                // A package file the statement does not vouch for keeps its own class.
+                if (v.subject == package_format::kSignatureName ||
+                    v.subject == package_format::kStatementName) {
+                    item.fileClass = "signature";
+                }
                 return failed(item, v.found + " (\"Package signature check failed\", err 19)");
             case Finding::ProductNotSupported:
                 item.name = package_format::kManifestName;
